@@ -1,0 +1,352 @@
+// The platform seam on the simulated board: paths live under the sandbox
+// root, time runs scaled, device nodes are virtual devices.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "sim/sim.h"
+
+namespace platform {
+namespace {
+
+// Open virtual devices: the descriptor number is a real descriptor on
+// /dev/null held open so that numbers never clash with real files.
+constexpr int maxVirtualFds = 32;
+struct VirtualFd {
+  int fd = -1;
+  std::unique_ptr<sim::Device> device;
+};
+VirtualFd virtualFds[maxVirtualFds];
+
+sim::Device* virtualDevice(int fd) {
+  if (fd < 0) return nullptr;
+  for (auto& entry : virtualFds)
+    if (entry.fd == fd) return entry.device.get();
+  return nullptr;
+}
+
+struct MappedPath {
+  char text[PATH_MAX];
+  bool ok;
+  explicit MappedPath(const char* path) : ok(sim::mapPath(path, text, sizeof text)) {}
+};
+
+bool isDeviceNode(const char* path) { return std::strncmp(path, "/dev/", 5) == 0; }
+
+int openVirtual(const char* path, int flags) {
+  for (const sim::DeviceNode* node = sim::deviceNodes; node->path != nullptr; ++node) {
+    if (std::strcmp(node->path, path) != 0) continue;
+    int error = ENOENT;
+    std::unique_ptr<sim::Device> device = node->open(flags, &error);
+    if (!device) {
+      errno = error;
+      return -1;
+    }
+    for (auto& entry : virtualFds) {
+      if (entry.fd >= 0) continue;
+      int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (fd < 0) return -1;
+      entry.fd = fd;
+      entry.device = std::move(device);
+      return fd;
+    }
+    errno = EMFILE;
+    return -1;
+  }
+  errno = ENOENT;
+  return -1;
+}
+
+bool mapAddress(const struct sockaddr_un* addr, struct sockaddr_un* out, socklen_t* outLen) {
+  std::memset(out, 0, sizeof *out);
+  out->sun_family = addr->sun_family;
+  if (!sim::mapPath(addr->sun_path, out->sun_path, sizeof out->sun_path)) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  *outLen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) +
+                                   std::strlen(out->sun_path) + 1);
+  return true;
+}
+
+// Maps every word of a shell command that is an absolute path into the
+// sandbox, quoted, and keeps everything else as it stands.
+std::string mapCommand(const char* command) {
+  std::string out;
+  bool wordStart = true;
+  for (const char* p = command; *p != '\0';) {
+    if (wordStart && *p == '/') {
+      const char* end = p;
+      while (*end != '\0' && *end != ' ' && *end != '\t') ++end;
+      out += '\'';
+      out += sim::root();
+      out.append(p, static_cast<size_t>(end - p));
+      out += '\'';
+      p = end;
+      wordStart = false;
+      continue;
+    }
+    wordStart = (*p == ' ' || *p == '\t');
+    out += *p++;
+  }
+  return out;
+}
+
+double toRealSeconds(unsigned daemonSeconds) { return sim::scaled(daemonSeconds); }
+
+unsigned toDaemonSeconds(double realSeconds) {
+  if (realSeconds <= 0) return 0;
+  double daemonSeconds = std::ceil(realSeconds / sim::timeScale() - 1e-9);
+  return daemonSeconds < 1 ? 1 : static_cast<unsigned>(daemonSeconds);
+}
+
+}  // namespace
+
+int open(const char* path, int flags, mode_t mode) {
+  if (isDeviceNode(path)) return openVirtual(path, flags);
+  MappedPath mapped(path);
+  if (!mapped.ok) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  return ::open(mapped.text, flags, mode);
+}
+
+int close(int fd) {
+  for (auto& entry : virtualFds) {
+    if (entry.fd != fd || fd < 0) continue;
+    entry.device.reset();
+    entry.fd = -1;
+    return ::close(fd);
+  }
+  return ::close(fd);
+}
+
+ssize_t read(int fd, void* buf, size_t n) {
+  if (sim::Device* device = virtualDevice(fd)) return device->read(buf, n);
+  return ::read(fd, buf, n);
+}
+
+ssize_t write(int fd, const void* buf, size_t n) {
+  if (sim::Device* device = virtualDevice(fd)) return device->write(buf, n);
+  return ::write(fd, buf, n);
+}
+
+off_t lseek(int fd, off_t offset, int whence) {
+  if (sim::Device* device = virtualDevice(fd)) return device->lseek(offset, whence);
+  return ::lseek(fd, offset, whence);
+}
+
+int ioctl(int fd, unsigned long request, uintptr_t arg) {
+  if (sim::Device* device = virtualDevice(fd)) return device->ioctl(request, arg);
+  return ::ioctl(fd, request, arg);
+}
+
+int fstat(int fd, struct stat* st) {
+  if (virtualDevice(fd) != nullptr) {
+    std::memset(st, 0, sizeof *st);
+    st->st_mode = S_IFCHR | 0600;
+    return 0;
+  }
+  return ::fstat(fd, st);
+}
+
+int stat(const char* path, struct stat* st) {
+  MappedPath mapped(path);
+  if (!mapped.ok) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  return ::stat(mapped.text, st);
+}
+
+int chmod(const char* path, mode_t mode) {
+  MappedPath mapped(path);
+  if (!mapped.ok) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  return ::chmod(mapped.text, mode);
+}
+
+int remove(const char* path) {
+  MappedPath mapped(path);
+  if (!mapped.ok) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  return std::remove(mapped.text);
+}
+
+int fcntl(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
+
+FILE* fopen(const char* path, const char* mode) {
+  MappedPath mapped(path);
+  if (!mapped.ok) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  return std::fopen(mapped.text, mode);
+}
+
+void* mmap(size_t length, int prot, int flags, int fd, off_t offset) {
+  return ::mmap(nullptr, length, prot, flags, fd, offset);
+}
+
+int munmap(void* addr, size_t length) { return ::munmap(addr, length); }
+
+int chdir(const char* path) {
+  MappedPath mapped(path);
+  if (!mapped.ok) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  return ::chdir(mapped.text);
+}
+
+int poll(struct pollfd* fds, nfds_t count, int timeoutMs) {
+  constexpr nfds_t maxSlots = 16;
+  if (count > maxSlots) {
+    errno = EINVAL;
+    return -1;
+  }
+  const double deadline =
+      timeoutMs < 0 ? INFINITY : sim::now() + sim::scaled(timeoutMs / 1000.0);
+  struct pollfd real[maxSlots];
+  for (;;) {
+    int virtualReady = 0;
+    double nextVirtual = INFINITY;
+    for (nfds_t i = 0; i < count; ++i) {
+      real[i] = fds[i];
+      real[i].revents = 0;
+      sim::Device* device = virtualDevice(fds[i].fd);
+      if (device == nullptr) continue;
+      real[i].fd = -1;
+      short events = static_cast<short>(device->readyEvents() &
+                                        (fds[i].events | POLLERR | POLLHUP | POLLNVAL));
+      fds[i].revents = events;
+      if (events != 0) {
+        ++virtualReady;
+      } else {
+        double when = device->nextReadyTime();
+        if (when >= 0 && when < nextVirtual) nextVirtual = when;
+      }
+    }
+    int waitMs = 0;
+    if (virtualReady == 0) {
+      double until = deadline < nextVirtual ? deadline : nextVirtual;
+      if (std::isinf(until)) {
+        waitMs = -1;
+      } else {
+        double span = until - sim::now();
+        waitMs = span <= 0 ? 0 : static_cast<int>(std::ceil(span * 1000.0));
+      }
+    }
+    int n = ::poll(real, count, waitMs);
+    if (n < 0) return -1;
+    for (nfds_t i = 0; i < count; ++i)
+      if (virtualDevice(fds[i].fd) == nullptr) fds[i].revents = real[i].revents;
+    if (n + virtualReady > 0) return n + virtualReady;
+    if (sim::now() >= deadline) return 0;
+  }
+}
+
+unsigned alarm(unsigned seconds) {
+  struct itimerval next = {};
+  struct itimerval previous = {};
+  if (seconds > 0) {
+    double real = toRealSeconds(seconds);
+    if (real < 1e-6) real = 1e-6;
+    next.it_value.tv_sec = static_cast<time_t>(real);
+    next.it_value.tv_usec = static_cast<suseconds_t>((real - std::floor(real)) * 1e6);
+    if (next.it_value.tv_sec == 0 && next.it_value.tv_usec == 0) next.it_value.tv_usec = 1;
+  }
+  setitimer(ITIMER_REAL, &next, &previous);
+  return toDaemonSeconds(static_cast<double>(previous.it_value.tv_sec) +
+                         static_cast<double>(previous.it_value.tv_usec) / 1e6);
+}
+
+unsigned sleep(unsigned seconds) {
+  double real = toRealSeconds(seconds);
+  struct timespec request;
+  request.tv_sec = static_cast<time_t>(real);
+  request.tv_nsec = static_cast<long>((real - std::floor(real)) * 1e9);
+  struct timespec remaining = {};
+  if (nanosleep(&request, &remaining) == 0) return 0;
+  return toDaemonSeconds(static_cast<double>(remaining.tv_sec) +
+                         static_cast<double>(remaining.tv_nsec) / 1e9);
+}
+
+int socket(int domain, int type, int protocol) { return ::socket(domain, type, protocol); }
+
+int bind(int fd, const struct sockaddr_un* addr, socklen_t) {
+  struct sockaddr_un mapped;
+  socklen_t mappedLen = 0;
+  if (!mapAddress(addr, &mapped, &mappedLen)) return -1;
+  return ::bind(fd, reinterpret_cast<const struct sockaddr*>(&mapped), mappedLen);
+}
+
+ssize_t sendTo(int fd, const void* buf, size_t n, int flags, const struct sockaddr_un* addr,
+               socklen_t) {
+  struct sockaddr_un mapped;
+  socklen_t mappedLen = 0;
+  if (!mapAddress(addr, &mapped, &mappedLen)) return -1;
+  return ::sendto(fd, buf, n, flags, reinterpret_cast<const struct sockaddr*>(&mapped),
+                  mappedLen);
+}
+
+ssize_t recvFrom(int fd, void* buf, size_t n, int flags, struct sockaddr_un* from,
+                 socklen_t* fromLen) {
+  return ::recvfrom(fd, buf, n, flags, reinterpret_cast<struct sockaddr*>(from), fromLen);
+}
+
+pid_t fork() { return ::fork(); }
+
+int execve(const char* path, char* const argv[], char* const envp[]) {
+  MappedPath mappedProgram(path);
+  if (!mappedProgram.ok) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  std::vector<std::string> words;
+  for (char* const* arg = argv; *arg != nullptr; ++arg) {
+    MappedPath mapped(*arg);
+    words.emplace_back(mapped.ok ? mapped.text : *arg);
+  }
+  std::vector<char*> mappedArgv;
+  for (auto& word : words) mappedArgv.push_back(word.data());
+  mappedArgv.push_back(nullptr);
+  return ::execve(mappedProgram.text, mappedArgv.data(), envp);
+}
+
+pid_t waitpid(pid_t pid, int* status, int options) { return ::waitpid(pid, status, options); }
+
+int system(const char* command) {
+  const char* start = command;
+  while (*start == ' ') ++start;
+  for (const sim::BoardCommand* entry = sim::boardCommands; entry->word != nullptr; ++entry) {
+    size_t length = std::strlen(entry->word);
+    if (std::strncmp(start, entry->word, length) != 0) continue;
+    if (start[length] != ' ' && start[length] != '\0') continue;
+    const char* arguments = start + length;
+    while (*arguments == ' ') ++arguments;
+    return entry->run(arguments);
+  }
+  std::fflush(nullptr);
+  return std::system(mapCommand(command).c_str());
+}
+
+}  // namespace platform

@@ -1,0 +1,74 @@
+// The simulated board: a sandbox root that holds every absolute path of the
+// daemon, time scaled by a factor, and virtual devices whose state lives in
+// files under board/ in the sandbox.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace sim {
+
+// Longest sandbox root: the daemon's socket paths ("/rb_ai_sock2up") must
+// still fit the 107 characters of a Unix socket path once mapped.
+constexpr size_t maxRootLength = 107 - 14;
+
+// Sets up the board: root must be an absolute path of an existing folder.
+// Returns false with a reason in *error when the root cannot be used.
+bool configure(const std::string& root, double timeScale, std::string* error);
+const char* root();
+double timeScale();
+
+// Maps a path of the daemon into the sandbox (async-signal-safe). Relative
+// paths are left as they are. Returns false when out is too small.
+bool mapPath(const char* path, char* out, size_t outSize);
+// The sandbox path of a board state file, e.g. boardPath("flash0.bin").
+std::string boardPath(const char* name);
+
+// Board settings, read from board/settings: one "key = value" per line, "#"
+// starts a comment. Read once on first use; reloadSettings() reads again.
+std::string setting(const char* key, const char* fallback);
+long settingInt(const char* key, long fallback);
+void reloadSettings();
+
+// Monotonic real time in seconds, and a span of daemon time in real seconds.
+double now();
+inline double scaled(double daemonSeconds) { return daemonSeconds * timeScale(); }
+
+// A virtual device node, one object per open descriptor. Defaults refuse.
+struct Device {
+  virtual ~Device() = default;
+  virtual ssize_t read(void* buf, size_t n);
+  virtual ssize_t write(const void* buf, size_t n);
+  virtual off_t lseek(off_t offset, int whence);
+  virtual int ioctl(unsigned long request, uintptr_t arg);
+  // Poll events ready now (POLLIN, POLLPRI...).
+  virtual short readyEvents();
+  // When, in now() seconds, data that is queued but delayed becomes ready;
+  // a negative value when nothing is pending.
+  virtual double nextReadyTime();
+};
+
+// Opens the device at a node path of the daemon; null with *error set
+// (ENOENT when the board has no such device now).
+using DeviceOpener = std::unique_ptr<Device> (*)(int flags, int* error);
+struct DeviceNode {
+  const char* path;
+  DeviceOpener open;
+};
+// The board's device nodes; ends with a row whose path is null.
+extern const DeviceNode deviceNodes[];
+
+// Shell commands the board answers itself instead of the shell, matched by
+// their first word; the handler gets the rest of the command line (the
+// daemon's paths, unmapped) and returns a wait status as system() would.
+struct BoardCommand {
+  const char* word;
+  int (*run)(const char* arguments);
+};
+extern const BoardCommand boardCommands[];
+
+}  // namespace sim

@@ -1,0 +1,44 @@
+// Update archive and image header, flash device access and the image writer.
+// Image headers are big-endian, assembled byte by byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace upd {
+
+constexpr uint32_t IMAGE_MAGIC = 0x11092001;
+constexpr uint8_t IMAGE_TYPE_MULTI = 4;
+constexpr size_t imageHeaderSize = 64;
+constexpr size_t imageNameSize = 32;
+
+constexpr const char* archivePath = "/tmp/image";
+constexpr const char* packagePath = "/tmp/image1.gz";
+constexpr const char* flashNodePath = "/dev/flash0";
+
+// CRC-32 (ISO-HDLC: reflected 0xEDB88320, preset all ones, final complement).
+uint32_t crc32(const uint8_t* data, size_t length);
+
+int checkHeader(const uint8_t* image, uint32_t length, char* nameOut /*33 bytes*/,
+                uint32_t* countOut);
+int startUpdate();
+
+struct FlashLayout {
+  int32_t ppcEnvironStart;
+  int32_t ppcEnvironSectorSize;
+  int32_t configSectorStart;
+  int32_t configSectorSize;
+  int32_t imageStart;
+  int32_t imageSectorSize;
+};
+extern FlashLayout flashLayout;
+constexpr FlashLayout defaultFlashLayout = {0x4000, 0x2000, 0x1F0000, 0x10000, 0x20000, 0x10000};
+
+int32_t getFlashInfoUpdate();
+void checkFlashConfig();
+int eraseFlash(uint32_t start, uint32_t length);
+int writeFlash(uint32_t offset, const uint8_t* data, uint32_t length);
+
+int writeImage();
+
+}  // namespace upd

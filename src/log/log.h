@@ -1,0 +1,34 @@
+// Log facility: one line per report on standard error, error texts also
+// appended to the status file.
+#pragma once
+
+#include <cstddef>
+
+namespace upd {
+
+// Severities of logError.
+constexpr int Warning = 1;
+constexpr int Critical = 2;
+constexpr int Fatal = 4;
+
+constexpr int logLevel = 2;                    // logInfo prints levels up to this
+constexpr const char* versionText = "0.1.0";   // banner and every log line
+constexpr const char* statusFilePath = "/tmp/update.log";
+constexpr size_t logMessageSize = 1024;        // 1022 characters and the terminator fit
+
+void logInfo(int level, const char* file, const char* function, int line, const char* format, ...)
+    __attribute__((format(printf, 5, 6)));
+void logError(int severity, const char* file, const char* function, int line, int errorNumber,
+              int quiet, const char* format, ...) __attribute__((format(printf, 7, 8)));
+int getTimeStamp(char* buffer, size_t size);
+// The time stamp of a given moment: "%02d:%02d:%02d.%03ld", UTC, milliseconds cut.
+int formatTimeStamp(char* buffer, size_t size, long seconds, long microseconds);
+// The system's text for an error number; safe in a signal handler.
+const char* errorText(int errorNumber);
+void printStderr(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace upd
+
+#define LOG_INFO(level, ...) ::upd::logInfo((level), __FILE__, __func__, __LINE__, __VA_ARGS__)
+#define LOG_ERROR(severity, errorNumber, ...) \
+  ::upd::logError((severity), __FILE__, __func__, __LINE__, (errorNumber), 0, __VA_ARGS__)

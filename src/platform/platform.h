@@ -1,0 +1,68 @@
+// The one seam between the daemon and the world outside its process.
+//
+// Every call of the daemon that reaches a path, a device node, a socket, the
+// clock, a child process or the shell goes through these functions. Two
+// implementations exist and are chosen at link time:
+//   - platform_linux.cpp: the calls as they are (the shipped update_process);
+//   - sim/: the simulated board (update_sim and the tests), which maps every
+//     absolute path into a sandbox root, scales time and serves the device
+//     nodes from virtual devices.
+// Paths handed to these functions are always the daemon's own ("/tmp/...").
+//
+// Functions that a signal handler calls (write, close, remove, sendTo, waitpid,
+// alarm, open, ...) are async-signal-safe in both implementations: no heap, no
+// stdio streams.
+#pragma once
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/un.h>
+
+#include <cstdint>
+#include <cstdio>
+
+namespace platform {
+
+// Files and device nodes.
+int open(const char* path, int flags, mode_t mode = 0);
+int close(int fd);
+ssize_t read(int fd, void* buf, size_t n);
+ssize_t write(int fd, const void* buf, size_t n);
+off_t lseek(int fd, off_t offset, int whence);
+// The argument is passed through as the raw third argument of ioctl: a
+// pointer cast to uintptr_t, or a value for requests that take one by value.
+int ioctl(int fd, unsigned long request, uintptr_t arg);
+int fstat(int fd, struct stat* st);
+int stat(const char* path, struct stat* st);
+int chmod(const char* path, mode_t mode);
+int remove(const char* path);
+int fcntl(int fd, int cmd, int arg);
+FILE* fopen(const char* path, const char* mode);
+void* mmap(size_t length, int prot, int flags, int fd, off_t offset);
+int munmap(void* addr, size_t length);
+int chdir(const char* path);
+
+// Waiting. The timeout is in milliseconds of the daemon's time.
+int poll(struct pollfd* fds, nfds_t count, int timeoutMs);
+unsigned alarm(unsigned seconds);
+unsigned sleep(unsigned seconds);
+
+// Unix-domain datagram sockets. Addresses carry the daemon's own paths.
+int socket(int domain, int type, int protocol);
+int bind(int fd, const struct sockaddr_un* addr, socklen_t len);
+ssize_t sendTo(int fd, const void* buf, size_t n, int flags, const struct sockaddr_un* addr,
+               socklen_t len);
+ssize_t recvFrom(int fd, void* buf, size_t n, int flags, struct sockaddr_un* from,
+                 socklen_t* fromLen);
+
+// Processes and the shell.
+pid_t fork();
+// Replaces the process image; absolute paths in path and argv are the
+// daemon's own. Returns only on failure.
+int execve(const char* path, char* const argv[], char* const envp[]);
+pid_t waitpid(pid_t pid, int* status, int options);
+int system(const char* command);
+
+}  // namespace platform

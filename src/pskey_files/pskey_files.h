@@ -1,0 +1,35 @@
+// PS-key files in the PSR text format: "&kkkk =" then " wwww" per word, CR LF.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace upd {
+
+constexpr size_t psrLineSize = 1024;
+constexpr size_t psrMaxWords = 40;
+
+// Parses one key line positionally. On success fills the key id, the words
+// (each low byte first, room for psrMaxWords words) and their count, and
+// returns 1. A line that is not a key line, has more than psrMaxWords words
+// or non-hex digits in a word column returns -1; nothing is read beyond the
+// line's terminator.
+int parsePSKeyLine(const char* line, uint16_t* keyId, uint8_t* words, int* wordCount);
+
+// Finds the first line of path beginning with prefix; copies the rest of the
+// line (cut to textSize - 1 characters) into text, decodes at most maxWords
+// words into words, and stores their count in *wordCount when given.
+// Returns 1 if found, 0 if not.
+int findPSKeyValue(const char* path, const char* prefix, char* text, size_t textSize,
+                   uint8_t* words, size_t maxWords, int* wordCount = nullptr);
+int preparePSKeyFile(const char* src, const char* dst);
+int writeAllPSKeys(const char* path);
+int writeHostIfPSKeys(int restart);
+int comparePSKeyFiles(const char* reference, const char* module);
+// Closes a pass of writeAllPSKeys left open and resets the host-interface set.
+void resetKeyWriters();
+
+extern const char* const hostIfKeysSerial[];
+extern const char* const hostIfKeysBcsp[];
+
+}  // namespace upd
