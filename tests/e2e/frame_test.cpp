@@ -1,0 +1,146 @@
+// The daemon as a real process on the simulated board, seen from the admin
+// side: start-up, status, bad input, stop, SIGTERM.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+
+#include "test_support.h"
+
+namespace {
+
+using testsupport::AdminPeer;
+using testsupport::Daemon;
+using testsupport::Sandbox;
+using testsupport::word16;
+using testsupport::word32;
+
+constexpr double waitSeconds = 20;
+const std::vector<uint8_t> hello = {0x2F, 0x78, 0x30, 0x41, 0x54, 0x30, 0x78, 0x30, 0x44, 0x6F};
+
+// The 64-byte reply or report: length, type, code, payload length, payload.
+void expectReply(const std::vector<uint8_t>& datagram, uint32_t type, uint32_t code,
+                 const std::vector<uint8_t>& payload) {
+  ASSERT_EQ(64u, datagram.size());
+  EXPECT_EQ(64, word16(datagram, 0));
+  EXPECT_EQ(type, word32(datagram, 4));
+  EXPECT_EQ(code, word32(datagram, 8));
+  ASSERT_EQ(payload.size(), datagram[12]);
+  EXPECT_EQ(payload, std::vector<uint8_t>(datagram.begin() + 13, datagram.begin() + 13 + payload.size()));
+}
+
+struct FrameTest : ::testing::Test {
+  Sandbox sandbox;
+  AdminPeer admin{sandbox.root()};
+  std::vector<uint8_t> datagram;
+
+  // Starts the daemon and takes its start-up report.
+  std::unique_ptr<Daemon> start(double timeScale = 0.01) {
+    auto daemon = std::make_unique<Daemon>(sandbox, timeScale);
+    EXPECT_TRUE(admin.receive(&datagram, waitSeconds)) << daemon->err();
+    expectReply(datagram, 1026, 0, hello);
+    return daemon;
+  }
+  std::string statusFile() const { return sandbox.read("/tmp/update.log"); }
+};
+
+TEST_F(FrameTest, StartUpReportStatusReplyAndFinishReports) {
+  auto daemon = start();
+  EXPECT_TRUE(sandbox.exists("/rb_ai_sock2up"));
+  ASSERT_TRUE(admin.sendRequest(0));
+  ASSERT_TRUE(admin.waitFor(1025, 0, &datagram, waitSeconds));
+  expectReply(datagram, 1025, 0, hello);
+  // Without an update the finish step reports OK on every tick.
+  ASSERT_TRUE(admin.waitFor(1026, 2, &datagram, waitSeconds));
+  expectReply(datagram, 1026, 2, {'O', 'K'});
+  EXPECT_NE(std::string::npos, daemon->err().find("Veltrix skyquill BT-LAP update software.\n"
+                                                  "Version: 0.1.0  Compilation time: "));
+}
+
+TEST_F(FrameTest, StopRepliesAfterTheWaitAndEndsCleanly) {
+  auto daemon = start();
+  ASSERT_TRUE(admin.sendRequest(3));
+  ASSERT_TRUE(admin.waitFor(1025, 3, &datagram, waitSeconds));
+  expectReply(datagram, 1025, 3, {'b'});
+  EXPECT_EQ(0, daemon->wait(waitSeconds));
+  EXPECT_FALSE(sandbox.exists("/rb_ai_sock2up"));
+  std::string status = statusFile();
+  EXPECT_EQ("Exit because stopped !!\n",
+            status.substr(status.size() - std::strlen("Exit because stopped !!\n")));
+}
+
+TEST_F(FrameTest, SigtermEndsWithStatusZeroAndRemovesSocket) {
+  auto daemon = start();
+  daemon->signal(SIGTERM);
+  EXPECT_EQ(0, daemon->wait(waitSeconds));
+  EXPECT_FALSE(sandbox.exists("/rb_ai_sock2up"));
+}
+
+TEST_F(FrameTest, BadInputIsLoggedAndTheDaemonGoesOn) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    const char* statusText;
+  };
+  std::vector<uint8_t> big = testsupport::aiMessage(300, 1024, std::vector<uint8_t>(292, 0));
+  const Case cases[] = {
+      {"unknown type", testsupport::aiMessage(12, 99, {0, 0, 0, 0}), "unknown message from socket \n"},
+      {"length field differs", testsupport::aiMessage(16, 1024, {0, 0, 0, 0}),
+       "socket message length error \n"},
+      {"five bytes", {5, 0, 0, 0, 0}, "socket message length error \n"},
+      {"300-byte datagram", big, "socket message length error \n"},
+  };
+  auto daemon = start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t before = statusFile().size();
+    ASSERT_TRUE(admin.send(c.bytes));
+    ASSERT_TRUE(testsupport::waitUntil(waitSeconds, [&] {
+      return statusFile().find(c.statusText, before) != std::string::npos;
+    }));
+  }
+  // Codes 2 and 7 send nothing; a status request afterwards is answered.
+  ASSERT_TRUE(admin.sendRequest(2));
+  ASSERT_TRUE(admin.sendRequest(7));
+  ASSERT_TRUE(admin.sendRequest(0));
+  for (;;) {
+    ASSERT_TRUE(admin.receive(&datagram, waitSeconds));
+    uint32_t type = word32(datagram, 4);
+    if (type == 1026 && word32(datagram, 8) == 2) continue;  // finish reports
+    expectReply(datagram, 1025, 0, hello);
+    break;
+  }
+  EXPECT_TRUE(daemon->running());
+}
+
+TEST_F(FrameTest, ForgedChildDeadNoticeChangesNothing) {
+  auto daemon = start();
+  std::vector<uint8_t> body(8, 0);
+  int pid = 4242;
+  std::memcpy(body.data(), &pid, sizeof pid);
+  ASSERT_TRUE(admin.send(testsupport::aiMessage(16, 12, body)));
+  ASSERT_TRUE(admin.sendRequest(0));
+  ASSERT_TRUE(admin.waitFor(1025, 0, &datagram, waitSeconds));
+  EXPECT_TRUE(daemon->running());
+  EXPECT_EQ(std::string::npos, statusFile().find("error"));
+}
+
+TEST(FrameNoAdmin, CannotWriteToAdminEndsWithStatusZero) {
+  Sandbox sandbox;
+  Daemon daemon(sandbox);
+  EXPECT_EQ(0, daemon.wait(waitSeconds));
+  std::string err = daemon.err();
+  EXPECT_NE(std::string::npos, err.find("socket_write_error 2 No such file or directory \n"));
+  EXPECT_NE(std::string::npos, err.find("Exit because can't write to admin !!\n"));
+  EXPECT_FALSE(sandbox.exists("/rb_ai_sock2up"));
+}
+
+TEST(FrameSandbox, TooLongRootIsRefused) {
+  testsupport::Sandbox sandbox;
+  std::string root = sandbox.root() + "/" + std::string(100, 'r');
+  testsupport::Process sim(sandbox, "update_sim", {"--root", root});
+  EXPECT_EQ(1, sim.wait(waitSeconds));
+  EXPECT_NE(std::string::npos, sim.err().find("socket paths"));
+}
+
+}  // namespace
