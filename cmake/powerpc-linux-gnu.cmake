@@ -1,0 +1,27 @@
+# Cross build for the target: 32-bit big-endian PowerPC Linux, with Debian's
+# powerpc-linux-gnu toolchain (package g++-powerpc-linux-gnu).
+#
+# Test programs run on the host through qemu-ppc (package qemu-user); the
+# "ppc" preset sets CMAKE_CROSSCOMPILING_EMULATOR, and so does this file when
+# it is used on its own.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR powerpc)
+
+set(UPDATE_CROSS_TRIPLE powerpc-linux-gnu)
+set(UPDATE_CROSS_SYSROOT /usr/${UPDATE_CROSS_TRIPLE})
+
+set(CMAKE_C_COMPILER ${UPDATE_CROSS_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${UPDATE_CROSS_TRIPLE}-g++)
+
+# Libraries and packages come from the target's tree only, never the host's
+# (the host's GoogleTest is x86-64); programs such as qemu come from the host.
+set(CMAKE_FIND_ROOT_PATH ${UPDATE_CROSS_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The dynamic loader and shared libraries of the target live under the
+# sysroot; qemu-ppc finds them there with -L.
+set(CMAKE_CROSSCOMPILING_EMULATOR "qemu-ppc;-L;${UPDATE_CROSS_SYSROOT}"
+    CACHE STRING "Runs target programs on the host")
