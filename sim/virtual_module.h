@@ -1,0 +1,111 @@
+// The virtual Bluetooth module of the simulated board and the board state
+// around it: its persistent store (board/module.psr), its firmware version
+// (board/firmware.txt), the host link it answers on, the BCSP drivers
+// (board/drivers.txt) and the wire trace (board/wire.log).
+//
+// The module is process-wide, like the hardware: the three device nodes
+// (module_devices.cpp) all talk to the one module. It powers up at its first
+// use in a sandbox and powers up afresh when the sandbox root changes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sim {
+namespace vmodule {
+
+// Which node the module answers on; chosen from the host-interface keys at
+// every restart.
+enum class Link { none, serial, bcsp };
+
+// BCCMD message layout (every field 16-bit little-endian).
+constexpr size_t bccmdHeaderBytes = 10;  // type, length, seqno, varid, status
+constexpr size_t psHeaderBytes = 16;     // header, key id, key length, stores
+constexpr size_t maxMessageBytes = 1032;
+constexpr size_t maxValueWords = 40;
+constexpr uint16_t typeGetReq = 0x0000;
+constexpr uint16_t typeGetResp = 0x0001;
+constexpr uint16_t typeSetReq = 0x0002;
+constexpr uint16_t varidPs = 0x7003;
+
+// Status words of the module's answers.
+constexpr uint16_t statusOk = 0x0000;
+constexpr uint16_t statusNoSuchVarid = 0x0001;
+constexpr uint16_t statusTooBig = 0x0002;
+constexpr uint16_t statusNoValue = 0x0003;     // GET of a key the store lacks
+constexpr uint16_t statusBadRequest = 0x0004;  // neither GET nor SET
+constexpr uint16_t statusFailed = 0x0008;      // keys of module.fail_keys
+
+// The host-interface key that picks the link, and its values.
+constexpr uint16_t hostInterfaceKey = 0x01f9;
+constexpr uint16_t hostInterfaceBcsp = 0x0001;
+constexpr uint16_t hostInterfaceSerial = 0x0003;
+
+// Where the firmware version sits in the text of key 0x02a5.
+constexpr uint16_t versionKey = 0x02a5;
+constexpr size_t firmwareVersionOffset = 13;
+constexpr size_t firmwareVersionLength = 4;
+constexpr const char* defaultFirmwareVersion = "2.13";
+
+// The BCSP driver modules, in the order they must be loaded.
+constexpr const char* bcspDrivers[] = {"linabcsp_uart", "bcsp", "linabcsp_upChan"};
+constexpr size_t bcspDriverCount = sizeof bcspDrivers / sizeof bcspDrivers[0];
+
+// Key id -> value words.
+using Store = std::map<uint16_t, std::vector<uint16_t>>;
+
+// Powers the module up if it is not yet up in the current sandbox: loads
+// board/module.psr (writing the default store there when it is missing),
+// brings board/firmware.txt and key 0x02a5 into line, and takes the link
+// from module.link or else from the store.
+void ensureStarted();
+// The restart that /dev/etxhwif's reset request causes (unless
+// module.reset_ignored is set): queued answers are dropped, the store is read
+// again and the link is taken from its host-interface keys.
+void restart();
+// Bumped by every restart; answers queued before it are dropped.
+unsigned generation();
+Link currentLink();
+const char* linkName(Link link);
+Link linkFromStore(const Store& store);
+const Store& store();
+
+// Whether the module takes a request arriving on a node whose link is
+// `node`: false on the wrong link, for a silent module, and once
+// module.silent_after requests have been answered. Counts the request.
+bool takesRequest(Link node);
+// The delay before an answer, in real seconds (module.delay_ms, scaled).
+double answerDelay();
+
+// Handles one BCCMD message as the module does. Returns false when no
+// answer is due (a message too short or whose length field disagrees with
+// the bytes received); otherwise fills *response with the answer message,
+// as long as the request's length field says.
+bool handleBccmd(const uint8_t* message, size_t size, std::vector<uint8_t>* response);
+
+// The PSR text of the store: "&kkkk =", " wwww" per word, CR LF, lower-case
+// hex, ascending keys.
+std::string formatStore(const Store& store);
+// Reads PSR text; lines that are not key lines are skipped, bad key lines
+// are skipped and counted in *badLines (when given).
+Store parseStore(const std::string& text, int* badLines = nullptr);
+Store defaultStore();
+
+// Byte i of a key's value read as text (each word low byte first).
+int valueByte(const std::vector<uint16_t>& words, size_t index);
+
+// The BCSP drivers as board/drivers.txt records them.
+std::vector<std::string> loadedDrivers();
+bool bcspDriversLoaded();
+
+// Appends one line to board/wire.log: time, direction ('>' to the module,
+// '<' from it), node name and the bytes in hex.
+void traceWire(char direction, const char* node, const uint8_t* bytes, size_t size);
+// Appends a note line ("! text") to board/wire.log.
+void traceNote(const std::string& text);
+
+}  // namespace vmodule
+}  // namespace sim
