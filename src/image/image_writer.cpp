@@ -1,0 +1,136 @@
+// Writes the software image, the last sub-image of /tmp/image, into the
+// flash from imageStart on, with its progress at the end of the status file.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "file_util/file_util.h"
+#include "image/image.h"
+#include "image/image_internal.h"
+#include "log/log.h"
+#include "platform/platform.h"
+
+namespace upd {
+namespace {
+
+constexpr size_t progressSize = 12;  // "%3d percent "
+constexpr const char* softwareNamePrefix = "Linux";
+
+void showProgress(int percent) {
+  char text[progressSize + 1];
+  std::snprintf(text, sizeof text, "%3d percent ", percent);
+  changeLastBytesInFile(statusFilePath, text, progressSize);
+}
+
+// Erases nothing but the sector of the last chunk (the driver handles full
+// chunks itself) and stops at the first refused request.
+int writeSectors(const uint8_t* image, uint32_t size) {
+  writeFile(statusFilePath, "a", "  0 percent ", progressSize);
+  const int32_t chunk = flashLayout.configSectorSize;
+  int32_t sector = flashLayout.imageStart;
+  int64_t remaining = size;
+  const uint8_t* source = image;
+  while (sector < flashLayout.configSectorStart) {
+    double share = static_cast<double>(remaining) / static_cast<double>(size);
+    int percent = static_cast<int>(100.0 - share * 100.0);
+    LOG_INFO(1, "writing sector %06X to flash; missing %08d Bytes; %3d%%\n",
+             static_cast<unsigned>(sector), static_cast<int>(remaining), percent);
+    showProgress(percent);
+    uint32_t length = static_cast<uint32_t>(chunk);
+    if (remaining <= chunk) {
+      if (eraseFlash(static_cast<uint32_t>(sector),
+                     static_cast<uint32_t>(flashLayout.imageSectorSize)) != 1)
+        return -1;
+      length = static_cast<uint32_t>(remaining);
+    }
+    if (writeFlash(static_cast<uint32_t>(sector), source, length) != 1) return -1;
+    remaining -= chunk;
+    if (remaining <= 0) {
+      changeLastBytesInFile(statusFilePath, "100 percent ", progressSize);
+      return 1;
+    }
+    source += chunk;
+    sector += flashLayout.imageSectorSize;
+  }
+  return -1;
+}
+
+int writeFromArchive(int archive) {
+  struct stat st;
+  if (platform::fstat(archive, &st) != 0) {
+    LOG_ERROR(Critical, 106, "couldn't determine size of %s!\n", archivePath);
+    return -1;
+  }
+  if (st.st_size < static_cast<off_t>(imageHeaderSize)) {
+    LOG_ERROR(Critical, 106, "image file %s to small (%d Bytes) !\n", archivePath,
+              static_cast<int>(st.st_size));
+    return -1;
+  }
+  if (static_cast<unsigned long long>(st.st_size) > UINT32_MAX) {
+    LOG_ERROR(Critical, 106, "image file %s too large (%llu Bytes) !\n", archivePath,
+              static_cast<unsigned long long>(st.st_size));
+    return -1;
+  }
+  uint32_t size = static_cast<uint32_t>(st.st_size);
+  ReadMapping mapping(archive, size);
+  if (!mapping.valid()) {
+    int error = errno;
+    LOG_ERROR(Critical, 106, "couldn't map %s into memory errno = %d %s \n", archivePath, error,
+              errorText(error));
+    return -1;
+  }
+  char name[imageNameSize + 1];
+  uint32_t count = 0;
+  if (checkHeader(mapping.data(), size, name, &count) != 1) count = 0;
+
+  size_t offset = 0;
+  uint32_t imageSize = 0;
+  if (!locateSoftwareImage(mapping.data(), size, count, archivePath, &offset, &imageSize))
+    return -1;
+  const int32_t space = flashLayout.configSectorStart - flashLayout.imageStart;
+  LOG_INFO(1, "write lap image with %d Bytes to %d Bytes flash\n", static_cast<int>(imageSize),
+           static_cast<int>(space));
+
+  const uint8_t* image = mapping.data() + offset;
+  if (checkHeader(image, imageSize, name, &count) != 1) return -1;
+  // A wrong image in the flash leaves the board unable to start.
+  if (std::strncmp(name, softwareNamePrefix, std::strlen(softwareNamePrefix)) != 0) {
+    LOG_ERROR(Critical, 106, "software image \"%s\" is not a Linux image; flash not written\n",
+              name);
+    return -1;
+  }
+  if (static_cast<int64_t>(imageSize) >= static_cast<int64_t>(space)) {
+    LOG_ERROR(Critical, 106,
+              "Not enough space (%d Bytes) in flash to write lap image with %d Bytes!\n",
+              static_cast<int>(space), static_cast<int>(imageSize));
+    return -1;
+  }
+  return writeSectors(image, imageSize);
+}
+
+}  // namespace
+
+int writeImage() {
+  int archive = platform::open(archivePath, O_RDONLY);
+  if (archive < 0) {
+    int error = errno;
+    LOG_ERROR(Critical, 106, "File opening error for file :%s errno = %d %s \n", archivePath,
+              error, errorText(error));
+    return -1;
+  }
+  int result = -1;
+  {
+    UniqueFd owner(archive);
+    result = writeFromArchive(owner.get());
+  }
+  // The archive goes whatever became of it; a further attempt needs a new one.
+  char command[64];
+  std::snprintf(command, sizeof command, " -rm %s", archivePath);
+  platform::system(command);
+  return result;
+}
+
+}  // namespace upd

@@ -1,0 +1,216 @@
+// CRC-32, the image header check and the sub-image table arithmetic.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "archive_builder.h"
+#include "image/crc32.h"
+#include "image/image.h"
+#include "image/image_format.h"
+#include "test_support.h"
+
+namespace {
+
+using testsupport::Bytes;
+using testsupport::Sandbox;
+
+Bytes textBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+TEST(Crc32, CheckValues) {
+  const Bytes check = textBytes("123456789");
+  EXPECT_EQ(0xCBF43926u, upd::crc32(check.data(), check.size()));
+  EXPECT_EQ(0xCBF43926u, upd::crc32Bytewise(check.data(), check.size()));
+  EXPECT_EQ(0u, upd::crc32(nullptr, 0));
+  EXPECT_EQ(0u, upd::crc32Bytewise(nullptr, 0));
+  const uint8_t zero = 0;
+  EXPECT_EQ(0xD202EF8Du, upd::crc32(&zero, 1));
+  const Bytes fox = textBytes("The quick brown fox jumps over the lazy dog");
+  EXPECT_EQ(0x414FA339u, upd::crc32(fox.data(), fox.size()));
+}
+
+// Every length from 0 to 300 at every alignment, and a few large buffers:
+// the eight-byte method, the byte-wise table and a bit-by-bit reference agree.
+TEST(Crc32, FastMethodEqualsTableMethodOnRandomBuffers) {
+  std::mt19937 random(20240611u);
+  Bytes buffer(1 << 20);
+  for (auto& byte : buffer) byte = static_cast<uint8_t>(random());
+  for (size_t length = 0; length <= 300; ++length) {
+    for (size_t start = 0; start < 8; ++start) {
+      const uint8_t* data = buffer.data() + start;
+      uint32_t expected = upd::crc32Bytewise(data, length);
+      ASSERT_EQ(expected, upd::crc32(data, length)) << "length " << length << " start " << start;
+      ASSERT_EQ(expected, testsupport::referenceCrc32(data, length));
+    }
+  }
+  for (size_t length : {4095u, 65536u, 65543u, 1u << 20}) {
+    size_t start = buffer.size() - length;
+    EXPECT_EQ(upd::crc32Bytewise(buffer.data() + start, length),
+              upd::crc32(buffer.data() + start, length));
+  }
+}
+
+TEST(Crc32, UpdateContinuesAcrossPieces) {
+  Bytes data = testsupport::patternBytes(1000, 3);
+  uint32_t whole = upd::crc32(data.data(), data.size());
+  for (size_t cut : {0u, 1u, 7u, 8u, 513u, 1000u}) {
+    uint32_t first = upd::crc32Update(0, data.data(), cut);
+    EXPECT_EQ(whole, upd::crc32Update(first, data.data() + cut, data.size() - cut)) << cut;
+  }
+}
+
+TEST(ImageFormat, BigEndianFieldsAreReadByteByByte) {
+  const uint8_t bytes[] = {0x11, 0x09, 0x20, 0x01};
+  EXPECT_EQ(upd::IMAGE_MAGIC, upd::readBe32(bytes));
+  uint8_t out[4] = {};
+  upd::writeBe32(out, 0xA1B2C3D4u);
+  EXPECT_EQ(0xA1, out[0]);
+  EXPECT_EQ(0xD4, out[3]);
+}
+
+// Sub-image k starts past the header, the table with its zero word and the
+// earlier sub-images, each rounded up to a multiple of 4 bytes.
+TEST(ImageFormat, SubImageOffsetsArePaddedToFourBytes) {
+  std::vector<Bytes> subs = {textBytes("abcde"), textBytes("0123456"), Bytes(64, 0xAB),
+                             textBytes("z")};
+  Bytes image = testsupport::makeImage(testsupport::multiFileData(subs), upd::IMAGE_TYPE_MULTI,
+                                       "multi");
+  bool terminated = false;
+  ASSERT_EQ(4u, upd::countSubImages(image.data(), image.size(), &terminated));
+  EXPECT_TRUE(terminated);
+  const uint64_t expected[] = {84, 92, 100, 164};
+  for (uint32_t k = 0; k < 4; ++k) {
+    uint64_t offset = upd::subImageOffset(image.data(), 4, k);
+    EXPECT_EQ(expected[k], offset) << "sub-image " << k;
+    ASSERT_EQ(subs[k].size(), upd::subImageSize(image.data(), k));
+    EXPECT_EQ(0, std::memcmp(subs[k].data(), image.data() + offset, subs[k].size()));
+    EXPECT_TRUE(upd::subImageInside(image.data(), 4, k, image.size()));
+  }
+  EXPECT_EQ(168u, image.size());
+  // One byte short: the last sub-image no longer fits.
+  EXPECT_FALSE(upd::subImageInside(image.data(), 4, 3, image.size() - 4));
+}
+
+TEST(ImageFormat, TableWithoutZeroWordIsCountedInsideTheBufferOnly) {
+  // Header and two non-zero words, nothing after them: no terminator.
+  Bytes image = testsupport::makeImage(Bytes{0, 0, 0, 9, 0, 0, 0, 7}, 4, "cut");
+  Bytes exact(image.begin(), image.end());  // exact size: ASan sees any read past it
+  bool terminated = true;
+  EXPECT_EQ(2u, upd::countSubImages(exact.data(), exact.size(), &terminated));
+  EXPECT_FALSE(terminated);
+  EXPECT_EQ(0u, upd::countSubImages(exact.data(), 66, &terminated));
+  EXPECT_FALSE(terminated);
+}
+
+struct CheckHeaderTest : ::testing::Test {
+  Sandbox sandbox;
+  char name[upd::imageNameSize + 1];
+  uint32_t count = 0xDEADu;
+  void SetUp() override {
+    testsupport::useInProcess(sandbox);
+    std::memset(name, 'x', sizeof name);
+  }
+  int check(const Bytes& image) {
+    Bytes exact(image);  // no slack after the image
+    return upd::checkHeader(exact.data(), static_cast<uint32_t>(exact.size()), name, &count);
+  }
+  std::string statusFile() const { return sandbox.read("/tmp/update.log"); }
+};
+
+struct Corruption {
+  const char* what;
+  void (*corrupt)(Bytes& image);
+  const char* message;
+};
+
+const Corruption corruptions[] = {
+    {"magic", [](Bytes& i) { i[3] = 0x02; testsupport::resealHeader(i); }, "Bad Magic Number\n"},
+    {"magic byte order", [](Bytes& i) { testsupport::writeBe32(i, 0, 0x01200911u); },
+     "Bad Magic Number\n"},
+    {"header byte", [](Bytes& i) { i[40] ^= 1; }, "Bad Header Checksum\n"},
+    {"header CRC over the field in place",
+     [](Bytes& i) {
+       testsupport::writeBe32(i, 4, testsupport::referenceCrc32(i.data(), 64));
+     },
+     "Bad Header Checksum\n"},
+    {"data size one more",
+     [](Bytes& i) {
+       testsupport::writeBe32(i, 12, testsupport::readBe32(i, 12) + 1);
+       testsupport::resealHeader(i);
+     },
+     "image file size 10 not equal image data size 11\n"},
+    // A wrong size is reported before, and instead of, a wrong data checksum.
+    {"data size one less and data changed",
+     [](Bytes& i) {
+       i[70] ^= 0xFF;
+       testsupport::writeBe32(i, 12, 9);
+       testsupport::resealHeader(i);
+     },
+     "image file size 10 not equal image data size 9\n"},
+    {"data byte", [](Bytes& i) { i[64] ^= 0x80; }, "Bad Data Checksum\n"},
+    {"data checksum field",
+     [](Bytes& i) {
+       testsupport::writeBe32(i, 24, testsupport::readBe32(i, 24) ^ 1u);
+       testsupport::resealHeader(i);
+     },
+     "Bad Data Checksum\n"},
+};
+
+TEST_F(CheckHeaderTest, EachFailureHasItsMessage) {
+  for (const Corruption& c : corruptions) {
+    sandbox.write("/tmp/update.log", "");
+    Bytes image = testsupport::makeImage(textBytes("0123456789"), 2, "Linux");
+    c.corrupt(image);
+    EXPECT_EQ(-1, check(image)) << c.what;
+    EXPECT_EQ(c.message, statusFile()) << c.what;
+  }
+}
+
+TEST_F(CheckHeaderTest, GoodSingleImageHasCountZeroAndItsName) {
+  EXPECT_EQ(1, check(testsupport::makeImage(textBytes("data"), 2, "Linux-2.4.4 LAP")));
+  EXPECT_EQ(0u, count);
+  EXPECT_STREQ("Linux-2.4.4 LAP", name);
+  for (size_t i = std::strlen("Linux-2.4.4 LAP"); i <= upd::imageNameSize; ++i)
+    EXPECT_EQ('\0', name[i]) << i;
+  EXPECT_EQ("", statusFile());
+}
+
+TEST_F(CheckHeaderTest, HeaderOnlyImageIsValidWithZeroSizeAndChecksum) {
+  Bytes image = testsupport::makeImage({}, 2, "empty");
+  ASSERT_EQ(64u, image.size());
+  EXPECT_EQ(0u, testsupport::readBe32(image, 24));
+  EXPECT_EQ(1, check(image));
+  EXPECT_EQ(0u, count);
+  testsupport::writeBe32(image, 24, 0x12345678u);
+  testsupport::resealHeader(image);
+  EXPECT_EQ(-1, check(image));
+  EXPECT_EQ("Bad Data Checksum\n", statusFile());
+}
+
+TEST_F(CheckHeaderTest, FullLengthNameEndsInTheThirtyThirdByte) {
+  const std::string full(32, 'N');
+  EXPECT_EQ(1, check(testsupport::makeImage(textBytes("x"), 2, full)));
+  EXPECT_EQ(full, std::string(name, 32));
+  EXPECT_EQ('\0', name[32]);
+}
+
+TEST_F(CheckHeaderTest, MultiFileImageCountsNonZeroWordsBeforeTheZeroWord) {
+  Bytes data = testsupport::multiFileData({textBytes("a"), textBytes("bb"), textBytes("ccc")});
+  EXPECT_EQ(1, check(testsupport::makeImage(data, upd::IMAGE_TYPE_MULTI, "archive")));
+  EXPECT_EQ(3u, count);
+  // The same data as a single image counts nothing.
+  EXPECT_EQ(1, check(testsupport::makeImage(data, 2, "single")));
+  EXPECT_EQ(0u, count);
+  // A table that runs to the end of the image is counted inside it only.
+  EXPECT_EQ(1, check(testsupport::makeImage(Bytes{0, 0, 0, 1, 0, 0, 1, 0, 0}, 4, "open")));
+  EXPECT_EQ(2u, count);
+}
+
+TEST_F(CheckHeaderTest, ImageShorterThanItsHeaderIsRefused) {
+  Bytes image = testsupport::makeImage({}, 2, "short");
+  EXPECT_EQ(-1, upd::checkHeader(image.data(), 63, name, &count));
+  EXPECT_EQ("image of 63 Bytes is shorter than its header\n", statusFile());
+}
+
+}  // namespace
