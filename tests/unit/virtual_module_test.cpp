@@ -1,0 +1,621 @@
+// The simulated board's Bluetooth module, driven through platform:: calls as
+// the daemon drives it: the serial HCI node, the BCSP node, the reset node,
+// insmod, link selection, the fault settings and the wire trace.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/device_requests.h"
+#include "platform/platform.h"
+#include "sim/sim.h"
+#include "sim/virtual_module.h"
+#include "test_support.h"
+
+namespace {
+
+using testsupport::Sandbox;
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+using Bytes = std::vector<uint8_t>;
+namespace vm = sim::vmodule;
+
+constexpr const char* serialNode = "/dev/cfUaB0";
+constexpr const char* bcspNode = "/dev/bcspRel2";
+constexpr const char* hwifNode = "/dev/etxhwif";
+
+// A 96-byte PS request as the daemon builds it (stores 7 for GET, 0 for SET).
+Bytes psMessage(uint16_t type, uint16_t key, uint16_t lengthWords,
+                const std::vector<uint16_t>& value = {}, uint16_t varid = vm::varidPs) {
+  Bytes m(96, 0);
+  auto put = [&m](size_t at, uint16_t v) {
+    m[at] = static_cast<uint8_t>(v & 0xff);
+    m[at + 1] = static_cast<uint8_t>(v >> 8);
+  };
+  put(0, type);
+  put(2, 0x0030);
+  put(4, 0x0fa5);
+  put(6, varid);
+  put(10, key);
+  put(12, lengthWords);
+  put(14, type == vm::typeGetReq ? 7 : 0);
+  for (size_t i = 0; i < value.size(); ++i) put(16 + 2 * i, value[i]);
+  return m;
+}
+Bytes getRequest(uint16_t key) { return psMessage(vm::typeGetReq, key, 40); }
+Bytes setRequest(uint16_t key, const std::vector<uint16_t>& words) {
+  return psMessage(vm::typeSetReq, key, static_cast<uint16_t>(words.size()), words);
+}
+
+// The serial carriage: vendor command 0xFC00 behind the descriptor 0xC2.
+Bytes onSerial(const Bytes& message) {
+  Bytes packet = {0x01, 0x00, 0xfc, static_cast<uint8_t>(message.size() + 1), 0xc2};
+  packet.insert(packet.end(), message.begin(), message.end());
+  return packet;
+}
+
+uint16_t field(const Bytes& message, size_t at) {
+  return static_cast<uint16_t>(message[at] | (message[at + 1] << 8));
+}
+
+const Bytes hciReset = {0x01, 0x03, 0x0c, 0x00};
+const Bytes hciResetComplete = {0x04, 0x0e, 0x04, 0x01, 0x03, 0x0c, 0x00};
+
+// Closes a descriptor of the simulated platform.
+struct Fd {
+  int fd;
+  explicit Fd(int value) : fd(value) {}
+  ~Fd() {
+    if (fd >= 0) platform::close(fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+};
+
+struct VirtualModuleTest : ::testing::Test {
+  Sandbox sandbox;
+  void SetUp() override {
+    testsupport::useInProcess(sandbox);
+    ::mkdir(sandbox.path("/tmp/update.d").c_str(), 0755);
+  }
+
+  void settings(const std::string& text) {
+    sandbox.settings(text);
+    sim::reloadSettings();
+  }
+  static int open(const char* node) { return platform::open(node, O_RDWR | O_NONBLOCK); }
+
+  // The returned events after waiting up to timeoutMs daemon milliseconds.
+  static short ready(int fd, int timeoutMs = 1000) {
+    struct pollfd slot = {fd, POLLIN | POLLPRI, 0};
+    return platform::poll(&slot, 1, timeoutMs) > 0 ? slot.revents : 0;
+  }
+  static Bytes readAnswer(int fd) {
+    Bytes buf(1100);
+    ssize_t n = platform::read(fd, buf.data(), buf.size());
+    buf.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return buf;
+  }
+  // Writes a request and returns the answer, or nothing when none comes.
+  static Bytes exchange(int fd, const Bytes& request, int timeoutMs = 1000) {
+    EXPECT_EQ(static_cast<ssize_t>(request.size()),
+              platform::write(fd, request.data(), request.size()));
+    if (ready(fd, timeoutMs) == 0) return {};
+    return readAnswer(fd);
+  }
+  // The BCCMD answer to a message on the serial link, without the event
+  // header and descriptor (empty when none came).
+  static Bytes bccmdOnSerial(int fd, const Bytes& message) {
+    Bytes event = exchange(fd, onSerial(message));
+    if (event.size() < 4) return {};
+    EXPECT_EQ(0x04, event[0]);
+    EXPECT_EQ(0xff, event[1]);
+    EXPECT_EQ(event.size() - 3, event[2]);
+    EXPECT_EQ(0xc2, event[3]);
+    return Bytes(event.begin() + 4, event.end());
+  }
+  static void reset() {
+    Fd hwif(open(hwifNode));
+    ASSERT_GE(hwif.fd, 0);
+    ASSERT_EQ(0, platform::ioctl(hwif.fd, devreq::HWIF_RESET_MODULE, 0));
+  }
+  void loadDrivers() {
+    for (const char* name : {"linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"}) {
+      sandbox.write(std::string("/tmp/update.d/") + name, "\x7f" "ELF");
+      ASSERT_EQ(0, platform::system((std::string("/bin/insmod /tmp/update.d/") + name).c_str()));
+    }
+  }
+  // Opens the BCSP node and issues its four set-up requests.
+  static int openBcsp() {
+    int fd = open(bcspNode);
+    if (fd < 0) return fd;
+    int three = 3;
+    int baud = 0x1018;
+    EXPECT_EQ(0, platform::ioctl(fd, devreq::BCSP_SET_1, reinterpret_cast<uintptr_t>(&three)));
+    EXPECT_EQ(0, platform::ioctl(fd, devreq::BCSP_SET_4, reinterpret_cast<uintptr_t>(&baud)));
+    EXPECT_EQ(0, platform::ioctl(fd, devreq::BCSP_SET_8, 0));
+    EXPECT_EQ(0, platform::ioctl(fd, devreq::BCSP_SET_5, 0));
+    return fd;
+  }
+  void writeStore(const std::string& text) { sandbox.write("board/module.psr", text); }
+  // The default store with one key changed.
+  static std::string defaultStoreWith(uint16_t key, const std::vector<uint16_t>& words) {
+    vm::Store store = vm::defaultStore();
+    store[key] = words;
+    return vm::formatStore(store);
+  }
+  std::string store() { return sandbox.read("board/module.psr"); }
+  std::vector<std::string> wireLines() {
+    std::vector<std::string> lines;
+    std::string text = sandbox.read("board/wire.log");
+    for (size_t start = 0; start < text.size();) {
+      size_t end = text.find('\n', start);
+      lines.push_back(text.substr(start, end - start));
+      start = end + 1;
+    }
+    return lines;
+  }
+};
+
+// ---- the persistent store -------------------------------------------------
+
+TEST_F(VirtualModuleTest, DefaultStoreIsWrittenWhenMissing) {
+  ASSERT_FALSE(sandbox.exists("board/module.psr"));
+  Fd serial(open(serialNode));
+  ASSERT_GE(serial.fd, 0);
+  std::string text = store();
+  ASSERT_FALSE(text.empty());
+  int keys = 0;
+  long previous = -1;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find("\r\n", start);
+    ASSERT_NE(std::string::npos, end) << "every line ends in CR LF";
+    std::string line = text.substr(start, end - start);
+    EXPECT_THAT(line, MatchesRegex("&[0-9a-f]{4} =( [0-9a-f]{4})*"));
+    long key = std::stol(line.substr(1, 4), nullptr, 16);
+    EXPECT_GT(key, previous) << "ascending key order";
+    previous = key;
+    ++keys;
+    start = end + 2;
+  }
+  EXPECT_GE(keys, 20);
+  EXPECT_LE(keys, 60);
+  // The host interface selects serial HCI, and the module answers there.
+  EXPECT_THAT(text, HasSubstr("&01f9 = 0003\r\n"));
+  EXPECT_THAT(text, HasSubstr("&01a5 = 0001\r\n&01a6 = 0001\r\n"));
+  EXPECT_THAT(text, HasSubstr("&0191 = 1002 00a8 00fa 0014 0004 0000 0004 001e 0064 000a\r\n"));
+  EXPECT_EQ(hciResetComplete, exchange(serial.fd, hciReset));
+  // Version keys: firmware version at bytes 13..16 of 0x02a5, configuration
+  // version at bytes 0..3 of 0x02a4, each word low byte first.
+  const vm::Store& keysHeld = vm::store();
+  ASSERT_EQ(1u, keysHeld.count(0x02a5));
+  ASSERT_EQ(1u, keysHeld.count(0x02a4));
+  const std::vector<uint16_t>& version = keysHeld.at(0x02a5);
+  EXPECT_GE(version.size(), 10u);
+  EXPECT_GE(keysHeld.at(0x02a4).size(), 2u);
+  std::string firmware;
+  for (size_t i = 13; i <= 16; ++i) firmware += static_cast<char>(vm::valueByte(version, i));
+  EXPECT_EQ("2.13", firmware);
+  EXPECT_EQ("2.13\n", sandbox.read("board/firmware.txt"));
+}
+
+TEST_F(VirtualModuleTest, ExistingStoreIsTakenAsItStands) {
+  const std::string text = "&0003 = 0005\r\n&0010 = 1234 ABCD\r\n";
+  writeStore(text);
+  Fd serial(open(serialNode));
+  Bytes answer = bccmdOnSerial(serial.fd, getRequest(0x0010));
+  ASSERT_EQ(96u, answer.size());
+  EXPECT_EQ(vm::statusOk, field(answer, 8));
+  EXPECT_EQ(2, field(answer, 12));
+  EXPECT_EQ(0x1234, field(answer, 16));
+  EXPECT_EQ(0xabcd, field(answer, 18));
+  EXPECT_EQ(text, store()) << "reading keys leaves the file alone";
+  EXPECT_EQ("2.13\n", sandbox.read("board/firmware.txt"));
+}
+
+TEST_F(VirtualModuleTest, RestartTakesFirmwareVersionIntoVersionKey) {
+  { Fd serial(open(serialNode)); }
+  const std::string before = store();
+  sandbox.write("board/firmware.txt", "2.14\n");
+  reset();
+  std::vector<uint16_t> version = vm::store().at(0x02a5);
+  std::string text;
+  for (size_t i = 0; i < version.size() * 2; ++i) text += static_cast<char>(vm::valueByte(version, i));
+  EXPECT_EQ("fwrel:stable 2.14 K1    ", text);
+  std::string after = store();
+  EXPECT_NE(before, after);
+  EXPECT_EQ(vm::formatStore(vm::store()), after);
+}
+
+// ---- the serial HCI node --------------------------------------------------
+
+TEST_F(VirtualModuleTest, HciResetIsAnsweredWithCommandComplete) {
+  Fd serial(open(serialNode));
+  ASSERT_GE(serial.fd, 0);
+  EXPECT_EQ(0, ready(serial.fd, 0)) << "the module never speaks first";
+  ASSERT_EQ(4, platform::write(serial.fd, hciReset.data(), hciReset.size()));
+  EXPECT_EQ(POLLIN | POLLPRI, ready(serial.fd));
+  EXPECT_EQ(hciResetComplete, readAnswer(serial.fd));
+  EXPECT_EQ(0, ready(serial.fd, 0));
+  char byte;
+  EXPECT_EQ(-1, platform::read(serial.fd, &byte, 1));
+  EXPECT_EQ(EAGAIN, errno);
+}
+
+TEST_F(VirtualModuleTest, SetThenGetRoundTripsByteForByte) {
+  Fd serial(open(serialNode));
+  const std::vector<uint16_t> words = {0x1234, 0xabcd, 0x0001};
+  const Bytes set = setRequest(0x0300, words);
+  Bytes event = exchange(serial.fd, onSerial(set));
+  Bytes expected = {0x04, 0xff, 0x61, 0xc2};
+  expected.insert(expected.end(), set.begin(), set.end());
+  expected[4] = 0x01;  // GETRESP, everything else echoed with status 0
+  EXPECT_EQ(expected, event);
+  EXPECT_EQ(defaultStoreWith(0x0300, words), store());
+  EXPECT_THAT(store(), HasSubstr("&02ac = 0000\r\n&0300 = 1234 abcd 0001\r\n&0350 = "));
+
+  const Bytes get = getRequest(0x0300);
+  Bytes answer = bccmdOnSerial(serial.fd, get);
+  Bytes expectedGet = get;
+  expectedGet[0] = 0x01;
+  expectedGet[12] = 3;  // the key's word count
+  expectedGet[16] = 0x34, expectedGet[17] = 0x12;
+  expectedGet[18] = 0xcd, expectedGet[19] = 0xab;
+  expectedGet[20] = 0x01, expectedGet[21] = 0x00;
+  EXPECT_EQ(expectedGet, answer);
+
+  // A SET of a key the module holds replaces its value.
+  EXPECT_EQ(vm::statusOk, field(bccmdOnSerial(serial.fd, setRequest(0x01a5, {0x0000})), 8));
+  vm::Store expectedStore = vm::defaultStore();
+  expectedStore[0x0300] = words;
+  expectedStore[0x01a5] = {0x0000};
+  EXPECT_EQ(vm::formatStore(expectedStore), store());
+}
+
+TEST_F(VirtualModuleTest, AnswerStatusByRequest) {
+  struct Case {
+    const char* what;
+    Bytes request;
+    uint16_t status;
+    uint16_t lengthWords;
+  };
+  const Case cases[] = {
+      {"GET of a key it holds", getRequest(0x0003), vm::statusOk, 1},
+      {"GET of a key it lacks", getRequest(0x0004), vm::statusNoValue, 40},
+      {"unknown varid", psMessage(vm::typeGetReq, 0x0003, 40, {}, 0x6810), vm::statusNoSuchVarid,
+       40},
+      {"neither GET nor SET", psMessage(0x0005, 0x0003, 40), vm::statusBadRequest, 40},
+      {"SET beyond 40 words", psMessage(vm::typeSetReq, 0x0003, 41), vm::statusTooBig, 41},
+  };
+  Fd serial(open(serialNode));
+  for (const Case& c : cases) {
+    Bytes answer = bccmdOnSerial(serial.fd, c.request);
+    ASSERT_EQ(96u, answer.size()) << c.what;
+    EXPECT_EQ(vm::typeGetResp, field(answer, 0)) << c.what;
+    EXPECT_EQ(c.status, field(answer, 8)) << c.what;
+    EXPECT_EQ(c.lengthWords, field(answer, 12)) << c.what;
+  }
+  EXPECT_EQ(vm::formatStore(vm::defaultStore()), store()) << "nothing was stored";
+}
+
+TEST_F(VirtualModuleTest, MalformedPacketsAreNotAnswered) {
+  Bytes lengthBeyondMessage = getRequest(0x0003);
+  lengthBeyondMessage[2] = 0x31;  // 49 words, 96 bytes sent
+  Bytes wrongDescriptor = onSerial(getRequest(0x0003));
+  wrongDescriptor[4] = 0xc3;
+  Bytes shortParameters = onSerial(getRequest(0x0003));
+  shortParameters[3] = 0x60;
+  const Bytes cases[] = {
+      {0x02, 0x03, 0x0c, 0x00},  // not a command packet
+      {0x01, 0x03},              // cut short
+      shortParameters,           // length byte disagrees with the packet
+      wrongDescriptor,
+      onSerial(lengthBeyondMessage),
+      onSerial(Bytes(8, 0)),  // shorter than a BCCMD header
+  };
+  Fd serial(open(serialNode));
+  for (const Bytes& packet : cases) EXPECT_TRUE(exchange(serial.fd, packet, 50).empty());
+  // An unknown command is answered "unknown command" (status 1).
+  EXPECT_EQ(Bytes({0x04, 0x0e, 0x04, 0x01, 0x01, 0x10, 0x01}),
+            exchange(serial.fd, {0x01, 0x01, 0x10, 0x00}));
+}
+
+TEST_F(VirtualModuleTest, VendorCommandCompleteOnRequest) {
+  settings("module.vendor_complete = 1\n");
+  Fd serial(open(serialNode));
+  EXPECT_EQ(Bytes({0x04, 0x0e, 0x04, 0x01, 0x00, 0xfc, 0x00}),
+            exchange(serial.fd, onSerial(getRequest(0x0003))));
+  Bytes event = readAnswer(serial.fd);
+  ASSERT_EQ(100u, event.size());
+  EXPECT_EQ(0xff, event[1]);
+}
+
+// ---- the BCSP node, its drivers and set-up ---------------------------------
+
+TEST_F(VirtualModuleTest, BcspNodeAppearsOnceTheDriversAreLoadedInOrder) {
+  const char* drivers[] = {"linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"};
+  for (const char* name : drivers) {
+    EXPECT_EQ(-1, open(bcspNode));
+    EXPECT_EQ(ENOENT, errno);
+    sandbox.write(std::string("/tmp/update.d/") + name, "module");
+    EXPECT_EQ(0, platform::system((std::string("/bin/insmod /tmp/update.d/") + name).c_str()));
+  }
+  Fd bcsp(open(bcspNode));
+  EXPECT_GE(bcsp.fd, 0);
+  EXPECT_EQ("linabcsp_uart\nbcsp\nlinabcsp_upChan\n", sandbox.read("board/drivers.txt"));
+}
+
+TEST_F(VirtualModuleTest, InsmodRefusals) {
+  sandbox.write("/tmp/update.d/linabcsp_uart.o", "module");
+  sandbox.write("/tmp/update.d/bcsp.o", "module");
+  struct Case {
+    const char* command;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"/bin/insmod /tmp/update.d/linabcsp_upChan.o",
+       "insmod: can't read '/tmp/update.d/linabcsp_upChan.o': No such file or directory\n"},
+      {"/bin/insmod /tmp/update.d/bcsp.o",  // before linabcsp_uart
+       "insmod: can't insert '/tmp/update.d/bcsp.o': unknown symbol in module\n"},
+      {"/bin/insmod /tmp/update.d/linabcsp_uart.o", ""},
+      {"/bin/insmod /tmp/update.d/linabcsp_uart.o",
+       "insmod: can't insert '/tmp/update.d/linabcsp_uart.o': File exists\n"},
+      {"/bin/insmod", "insmod: usage: insmod FILE\n"},
+  };
+  for (const Case& c : cases) {
+    ::testing::internal::CaptureStderr();
+    int status = platform::system(c.command);
+    EXPECT_EQ(c.message, ::testing::internal::GetCapturedStderr()) << c.command;
+    EXPECT_EQ(c.message[0] == '\0' ? 0 : 1 << 8, status) << c.command;
+  }
+  EXPECT_EQ("linabcsp_uart\n", sandbox.read("board/drivers.txt"));
+  EXPECT_EQ(-1, open(bcspNode));
+}
+
+TEST_F(VirtualModuleTest, BcspSetUpRequests) {
+  writeStore(defaultStoreWith(0x01f9, {0x0001}));
+  loadDrivers();
+  int three = 3;
+  int baud = 0x1018;
+  int wrong = 4;
+  const uintptr_t threeArg = reinterpret_cast<uintptr_t>(&three);
+  const uintptr_t baudArg = reinterpret_cast<uintptr_t>(&baud);
+  {
+    Fd bcsp(open(bcspNode));
+    const Bytes get = getRequest(0x0003);
+    EXPECT_EQ(-1, platform::write(bcsp.fd, get.data(), get.size())) << "link not set up";
+    EXPECT_EQ(EIO, errno);
+    EXPECT_EQ(-1, platform::ioctl(bcsp.fd, devreq::BCSP_SET_4, baudArg)) << "out of order";
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(-1, platform::ioctl(bcsp.fd, devreq::BCSP_SET_1, reinterpret_cast<uintptr_t>(&wrong)));
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(-1, platform::ioctl(bcsp.fd, devreq::BCSP_SET_1, 0));
+    EXPECT_EQ(EFAULT, errno);
+    EXPECT_EQ(-1, platform::ioctl(bcsp.fd, devreq::HWIF_RESET_MODULE, 0));
+    EXPECT_EQ(ENOTTY, errno);
+  }
+  Fd bcsp(openBcsp());
+  EXPECT_EQ(-1, platform::ioctl(bcsp.fd, devreq::BCSP_SET_1, threeArg)) << "repeated";
+  EXPECT_EQ(EINVAL, errno);
+  // Bare messages both ways, readiness POLLIN alone.
+  const Bytes get = getRequest(0x0003);
+  ASSERT_EQ(96, platform::write(bcsp.fd, get.data(), get.size()));
+  EXPECT_EQ(POLLIN, ready(bcsp.fd));
+  Bytes answer = readAnswer(bcsp.fd);
+  ASSERT_EQ(96u, answer.size());
+  EXPECT_EQ(vm::typeGetResp, field(answer, 0));
+  EXPECT_EQ(vm::statusOk, field(answer, 8));
+  EXPECT_EQ(0x0005, field(answer, 16));
+}
+
+TEST_F(VirtualModuleTest, InjectedSetUpRefusal) {
+  loadDrivers();
+  int three = 3;
+  int baud = 0x1018;
+  const std::pair<unsigned long, uintptr_t> requests[] = {
+      {devreq::BCSP_SET_1, reinterpret_cast<uintptr_t>(&three)},
+      {devreq::BCSP_SET_4, reinterpret_cast<uintptr_t>(&baud)},
+      {devreq::BCSP_SET_8, 0},
+      {devreq::BCSP_SET_5, 0},
+  };
+  for (int refused = 1; refused <= 4; ++refused) {
+    settings("bcsp.refuse_ioctl = " + std::to_string(refused) + "\n");
+    Fd bcsp(open(bcspNode));
+    for (int i = 0; i < refused; ++i) {
+      int result = platform::ioctl(bcsp.fd, requests[i].first, requests[i].second);
+      if (i + 1 < refused) {
+        EXPECT_EQ(0, result) << "request " << i + 1 << " with " << refused << " refused";
+      } else {
+        EXPECT_EQ(-1, result) << "request " << refused;
+        EXPECT_EQ(EIO, errno);
+      }
+    }
+  }
+}
+
+// ---- link selection -----------------------------------------------------------
+
+TEST_F(VirtualModuleTest, LinkFollowsHostInterfaceKeyAtReset) {
+  struct Case {
+    const char* store;
+    bool serialAnswers;
+    bool bcspAnswers;
+  };
+  const Case cases[] = {
+      {"&01a5 = 0001\r\n&01f9 = 0003\r\n", true, false},
+      {"&01a5 = 0000\r\n&01f9 = 0001\r\n", false, true},
+      {"&01a5 = 0000\r\n", true, false},  // the built-in interface: serial
+      {"&01f9 = 0002\r\n", false, false},
+  };
+  loadDrivers();
+  for (const Case& c : cases) {
+    writeStore(c.store);
+    reset();
+    Fd serial(open(serialNode));
+    Fd bcsp(openBcsp());
+    EXPECT_EQ(c.serialAnswers, !exchange(serial.fd, hciReset, 50).empty()) << c.store;
+    EXPECT_EQ(c.bcspAnswers, !exchange(bcsp.fd, getRequest(0x01a5), 50).empty()) << c.store;
+  }
+}
+
+TEST_F(VirtualModuleTest, HostInterfaceSetTakesEffectAtTheNextReset) {
+  loadDrivers();
+  {
+    Fd serial(open(serialNode));
+    // The serial link's set prepares the module for BCSP...
+    EXPECT_EQ(vm::statusOk, field(bccmdOnSerial(serial.fd, setRequest(0x01f9, {0x0001})), 8));
+    EXPECT_EQ(hciResetComplete, exchange(serial.fd, hciReset)) << "still serial until reset";
+  }
+  reset();
+  {
+    Fd serial(open(serialNode));
+    EXPECT_TRUE(exchange(serial.fd, hciReset, 50).empty());
+    Fd bcsp(openBcsp());
+    // ...and the BCSP link's set brings it back.
+    Bytes answer = exchange(bcsp.fd, setRequest(0x01f9, {0x0003}));
+    ASSERT_EQ(96u, answer.size());
+    EXPECT_EQ(vm::statusOk, field(answer, 8));
+  }
+  reset();
+  Fd serial(open(serialNode));
+  EXPECT_EQ(hciResetComplete, exchange(serial.fd, hciReset));
+  EXPECT_EQ(vm::formatStore(vm::defaultStore()), store());
+}
+
+TEST_F(VirtualModuleTest, StartingLinkFromSettings) {
+  settings("module.link = bcsp\n");
+  loadDrivers();
+  {
+    Fd serial(open(serialNode));
+    Fd bcsp(openBcsp());
+    EXPECT_TRUE(exchange(serial.fd, hciReset, 50).empty());
+    EXPECT_FALSE(exchange(bcsp.fd, getRequest(0x0003)).empty());
+  }
+  reset();  // the default store selects serial
+  Fd serial(open(serialNode));
+  EXPECT_EQ(hciResetComplete, exchange(serial.fd, hciReset));
+}
+
+// ---- fault settings -------------------------------------------------------------
+
+TEST_F(VirtualModuleTest, SilentModuleNeitherAnswersNorStores) {
+  settings("module.silent = 1\n");
+  Fd serial(open(serialNode));
+  EXPECT_TRUE(exchange(serial.fd, hciReset, 50).empty());
+  EXPECT_TRUE(exchange(serial.fd, onSerial(setRequest(0x0003, {0x0009})), 50).empty());
+  EXPECT_EQ(vm::formatStore(vm::defaultStore()), store());
+}
+
+TEST_F(VirtualModuleTest, SilentAfterCountsEveryRequestAcrossRestarts) {
+  settings("module.silent_after = 2\n");
+  Fd serial(open(serialNode));
+  EXPECT_EQ(hciResetComplete, exchange(serial.fd, hciReset));
+  reset();
+  EXPECT_FALSE(bccmdOnSerial(serial.fd, getRequest(0x0003)).empty());
+  EXPECT_TRUE(exchange(serial.fd, hciReset, 50).empty());
+  EXPECT_TRUE(exchange(serial.fd, onSerial(getRequest(0x0003)), 50).empty());
+}
+
+TEST_F(VirtualModuleTest, FailKeysAreAnsweredWithNonzeroStatus) {
+  settings("module.fail_keys = 0x0003,0x0191\n");
+  Fd serial(open(serialNode));
+  EXPECT_EQ(vm::statusFailed, field(bccmdOnSerial(serial.fd, getRequest(0x0003)), 8));
+  EXPECT_EQ(vm::statusFailed, field(bccmdOnSerial(serial.fd, setRequest(0x0191, {1, 2})), 8));
+  EXPECT_EQ(vm::statusOk, field(bccmdOnSerial(serial.fd, getRequest(0x0011)), 8));
+  EXPECT_EQ(vm::formatStore(vm::defaultStore()), store());
+}
+
+TEST_F(VirtualModuleTest, ResetDropsQueuedAnswersUnlessIgnored) {
+  Fd serial(open(serialNode));
+  ASSERT_EQ(4, platform::write(serial.fd, hciReset.data(), hciReset.size()));
+  reset();
+  EXPECT_EQ(0, ready(serial.fd, 50));
+
+  settings("module.reset_ignored = 1\n");
+  EXPECT_EQ(vm::statusOk, field(bccmdOnSerial(serial.fd, setRequest(0x01f9, {0x0001})), 8));
+  ASSERT_EQ(4, platform::write(serial.fd, hciReset.data(), hciReset.size()));
+  reset();
+  EXPECT_EQ(hciResetComplete, readAnswer(serial.fd)) << "queued answer kept";
+  EXPECT_EQ(hciResetComplete, exchange(serial.fd, hciReset)) << "link kept";
+}
+
+TEST_F(VirtualModuleTest, DelayedAnswerBecomesReadyLater) {
+  settings("module.delay_ms = 2000\n");  // 20 ms at the test's time scale
+  Fd serial(open(serialNode));
+  ASSERT_EQ(4, platform::write(serial.fd, hciReset.data(), hciReset.size()));
+  EXPECT_EQ(0, ready(serial.fd, 0));
+  char byte;
+  EXPECT_EQ(-1, platform::read(serial.fd, &byte, 1));
+  EXPECT_EQ(POLLIN | POLLPRI, ready(serial.fd, 100000));
+  EXPECT_EQ(hciResetComplete, readAnswer(serial.fd));
+}
+
+TEST_F(VirtualModuleTest, ResetNodeRefusesOtherRequests) {
+  Fd hwif(open(hwifNode));
+  EXPECT_EQ(-1, platform::ioctl(hwif.fd, devreq::BCSP_SET_8, 0));
+  EXPECT_EQ(ENOTTY, errno);
+}
+
+// ---- wire trace and descriptors ------------------------------------------------
+
+TEST_F(VirtualModuleTest, WireTraceHasOneLinePerPacket) {
+  writeStore("&01f9 = 0003\r\n&0003 = 0005\r\n");
+  loadDrivers();
+  {
+    Fd serial(open(serialNode));
+    exchange(serial.fd, hciReset);
+    bccmdOnSerial(serial.fd, setRequest(0x01f9, {0x0001}));
+  }
+  reset();
+  Fd bcsp(openBcsp());
+  exchange(bcsp.fd, getRequest(0x0003));
+  std::vector<std::string> lines = wireLines();
+  ASSERT_EQ(7u, lines.size());
+  const std::string time = "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3} ";
+  EXPECT_THAT(lines[0], MatchesRegex(time + "> cfUaB0 01 03 0c 00"));
+  EXPECT_THAT(lines[1], MatchesRegex(time + "< cfUaB0 04 0e 04 01 03 0c 00"));
+  EXPECT_THAT(lines[2], MatchesRegex(time + "> cfUaB0 01 00 fc 61 c2 02 00 30 00 a5 0f 03 70 00 00 "
+                                            "f9 01 01 00 00 00 01 00( 00){78}"));
+  EXPECT_THAT(lines[3], MatchesRegex(time + "< cfUaB0 04 ff 61 c2 01 00 30 00 .*"));
+  EXPECT_THAT(lines[4], MatchesRegex(time + "! etxhwif reset, module restarts on link bcsp"));
+  EXPECT_THAT(lines[5], MatchesRegex(time + "> bcspRel2 00 00 30 00 a5 0f 03 70 00 00 03 00 28 00 "
+                                            "07 00( 00){80}"));
+  EXPECT_THAT(lines[6], MatchesRegex(time + "< bcspRel2 01 00 30 00 a5 0f 03 70 00 00 03 00 01 00 "
+                                            "07 00 05 00( 00){78}"));
+}
+
+int openDescriptors() {
+  int count = 0;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  while (::readdir(dir) != nullptr) ++count;
+  ::closedir(dir);
+  return count;
+}
+
+TEST_F(VirtualModuleTest, LeavesNoDescriptorOpen) {
+  loadDrivers();
+  const int before = openDescriptors();
+  for (int round = 0; round < 3; ++round) {
+    Fd serial(open(serialNode));
+    bccmdOnSerial(serial.fd, setRequest(0x01f9, round % 2 == 0 ? std::vector<uint16_t>{1}
+                                                                 : std::vector<uint16_t>{3}));
+    reset();
+    Fd bcsp(openBcsp());
+    exchange(bcsp.fd, getRequest(0x0003));
+    ::testing::internal::CaptureStderr();
+    platform::system("/bin/insmod /tmp/update.d/bcsp.o");  // refused: already loaded
+    ::testing::internal::GetCapturedStderr();
+  }
+  EXPECT_EQ(before, openDescriptors());
+}
+
+}  // namespace
