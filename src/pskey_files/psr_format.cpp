@@ -10,6 +10,7 @@
 #include "file_util/file_util.h"
 #include "log/log.h"
 #include "pskey_files/pskey_files.h"
+#include "pskey_files/psr_text.h"
 
 namespace upd {
 
@@ -18,14 +19,8 @@ namespace {
 constexpr size_t keyWordColumn = 7;  // separator before the first word
 constexpr size_t wordStride = 5;     // separator and four digits
 
-bool isLineEnd(char c) { return c == '\0' || c == '\r' || c == '\n'; }
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+using psr::hexValue;
+using psr::isLineEnd;
 
 // Two hex digits at text into *value; false when either is not a hex digit
 // (a terminator included, so nothing past it is read).

@@ -1,0 +1,451 @@
+// The module link on a socket pair: bytes on the wire, the key walk, the
+// readers and the dump lines, the channel's slot in the PollSet.
+#include <fcntl.h>
+
+#include <cerrno>
+#include <string>
+
+#include "bt_module_link_test.h"
+#include "platform/platform.h"
+#include "sim/sim.h"
+
+namespace {
+
+using moduletest::Bytes;
+using moduletest::ModuleLink;
+
+Bytes zeros(size_t n) { return Bytes(n, 0x00); }
+
+Bytes concat(Bytes head, const Bytes& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+// The GET for key 0x0001 with stores 0x0007, as a key walk sends it.
+const Bytes getKey0001 = concat({0x00, 0x00, 0x30, 0x00, 0xA5, 0x0F, 0x03, 0x70, 0x00, 0x00, 0x01,
+                                 0x00, 0x28, 0x00, 0x07, 0x00},
+                                zeros(80));
+// The SET for key 0x01f9 with the single word 0x0003.
+const Bytes setKey01f9 = concat({0x02, 0x00, 0x30, 0x00, 0xA5, 0x0F, 0x03, 0x70, 0x00, 0x00, 0xF9,
+                                 0x01, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00},
+                                zeros(78));
+const Bytes serialHeader = {0x01, 0x00, 0xFC, 0x61, 0xC2};
+
+using WireTest = ModuleLink;
+
+TEST_F(WireTest, GetRequestOnSerialLink) {
+  ASSERT_EQ(96u, getKey0001.size());
+  for (int mode : {upd::LINK_SERIAL_HCI, upd::LINK_SERIAL}) {
+    upd::LinkMode = mode;
+    upd::sendPSKeyGetReq(0x00, 0x01, 0x00, 0x07);
+    EXPECT_EQ(concat(serialHeader, getKey0001), sent()) << "LinkMode " << mode;
+  }
+}
+
+TEST_F(WireTest, SetRequestOnBothLinks) {
+  const uint8_t value[] = {0x03, 0x00};
+  upd::sendPSKeySetReq(0x01, 0xf9, 1, value);
+  EXPECT_EQ(concat(serialHeader, setKey01f9), sent());
+  upd::LinkMode = upd::LINK_BCSP;
+  upd::sendPSKeySetReq(0x01, 0xf9, 1, value);
+  EXPECT_EQ(setKey01f9, sent());  // bare message: no HCI header, no descriptor
+  EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(WireTest, HciReset) {
+  upd::sendHciCmd(0, upd::hciResetOpcode, nullptr);
+  EXPECT_EQ((Bytes{0x01, 0x03, 0x0C, 0x00}), sent());
+}
+
+TEST_F(WireTest, SetRequestOfFortyWordsFillsTheValueField) {
+  Bytes value;
+  for (int i = 0; i < 80; ++i) value.push_back(static_cast<uint8_t>(i + 1));
+  upd::LinkMode = upd::LINK_BCSP;
+  upd::sendPSKeySetReq(0x02, 0x10, 40, value.data());
+  Bytes packet = sent();
+  ASSERT_EQ(96u, packet.size());
+  EXPECT_EQ(0x28, packet[12]);
+  EXPECT_EQ(0x00, packet[13]);
+  EXPECT_EQ(value, Bytes(packet.begin() + 16, packet.end()));
+}
+
+TEST_F(WireTest, RefusedRequestsSendNothing) {
+  Bytes value(2 * 41, 0x11);
+  EXPECT_EQ(-1, upd::sendPSKeySetReq(0x01, 0xf9, 41, value.data()));
+  EXPECT_NE(std::string::npos, statusFile().find("invalid length 41 words in PS-Key SET"));
+
+  Bytes shortMsg = getKey0001;
+  shortMsg[2] = 0x08;  // 16 bytes: shorter than a PS request
+  EXPECT_EQ(-1, upd::sendBCCMDReq(shortMsg.data()));
+  Bytes longMsg = getKey0001;
+  longMsg[2] = 0x31;  // 98 bytes: more than a message holds
+  EXPECT_EQ(-1, upd::sendBCCMDReq(longMsg.data()));
+  EXPECT_NE(std::string::npos, statusFile().find("invalid length 16 in BCCMDReq received"));
+  EXPECT_NE(std::string::npos, statusFile().find("invalid length 98 in BCCMDReq received"));
+
+  Bytes params(117, 0x00);
+  EXPECT_EQ(-1, upd::sendHciCmd(117, upd::vendorOpcode, params.data()));
+
+  upd::LinkMode = 7;  // no such link
+  upd::sendPSKeyGetReq(0x00, 0x01, 0x00, 0x07);
+  EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(WireTest, ShortMessageLengthSendsOnlyThatLength) {
+  Bytes msg = getKey0001;
+  msg[2] = 0x09;  // 18 bytes, the shortest accepted
+  upd::sendBCCMDReq(msg.data());
+  Bytes packet = sent();
+  ASSERT_EQ(4u + 19u, packet.size());
+  EXPECT_EQ(0x13, packet[3]);
+}
+
+TEST_F(WireTest, WriteWithoutChannelOrOnBadDescriptor) {
+  const uint8_t byte = 0x01;
+  int fds[2];
+  ASSERT_EQ(0, ::pipe(fds));
+  upd::pollSet.slots[1].fd = fds[0];  // the read end: every write fails
+  EXPECT_EQ(-1, upd::writeBtmodule(&byte, 1));
+  EXPECT_NE(std::string::npos, statusFile().find("BT_module_write_error 9 "));
+  upd::pollSet.slots[1].fd = daemonEnd;
+  ::close(fds[0]);
+  ::close(fds[1]);
+
+  upd::pollSet.moduleSlot = 0;
+  EXPECT_EQ(-1, upd::writeBtmodule(&byte, 1));
+  upd::pollSet.moduleSlot = 1;
+  EXPECT_TRUE(sent().empty());
+}
+
+using WalkTest = ModuleLink;
+
+uint16_t requestedKey(const Bytes& packet) {
+  return static_cast<uint16_t>(packet.at(5 + 10) | packet.at(5 + 11) << 8);
+}
+
+TEST_F(WalkTest, WalksEveryKeyOnceThenEnds) {
+  for (int call = 0; call < 1024; ++call) {
+    upd::readAllPSKeys();
+    Bytes packet = sent();
+    ASSERT_EQ(101u, packet.size()) << "call " << call;
+    ASSERT_EQ(call, requestedKey(packet));
+    ASSERT_EQ(0x07, packet[5 + 14]);
+    ASSERT_EQ(upd::STEP_WAIT, upd::StepEvent);
+  }
+  upd::readAllPSKeys();
+  EXPECT_TRUE(sent().empty());
+  EXPECT_EQ(upd::STEP_DONE, upd::StepEvent);
+  // A later walk starts again at the first key.
+  upd::readAllPSKeys();
+  EXPECT_EQ(0x0000, requestedKey(sent()));
+}
+
+TEST_F(WalkTest, HighByteAdvancesAfter00FF) {
+  for (int call = 0; call < 256; ++call) upd::readAllPSKeys();
+  std::vector<Bytes> packets = allSent();
+  ASSERT_EQ(256u, packets.size());
+  EXPECT_EQ(0x0000, requestedKey(packets.front()));
+  EXPECT_EQ(0x00FF, requestedKey(packets.back()));
+  upd::readAllPSKeys();
+  EXPECT_EQ(0x0100, requestedKey(sent()));
+  upd::resetKeyWalk();
+  upd::readAllPSKeys();
+  EXPECT_EQ(0x0000, requestedKey(sent()));
+}
+
+// Readers: one packet fed, one reader call.
+struct EventCase {
+  const char* name;
+  Bytes packet;
+  int stepEvent;          // StepEvent after the call; STEP_WAIT when untouched
+  const char* logged;     // text expected in the status file, or null
+  const char* dumpLine;   // line expected in the dump, or null for no dump
+};
+
+const std::vector<EventCase>& eventCases() {
+  using moduletest::response;
+  using moduletest::vendorEvent;
+  static const std::vector<EventCase> cases = {
+      {"ResetComplete", {0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}, upd::STEP_REPLY, nullptr,
+       nullptr},
+      {"ResetCompleteWithErrorStatus", {0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x12}, upd::STEP_REPLY,
+       nullptr, nullptr},
+      {"VendorCommandComplete", {0x04, 0x0E, 0x04, 0x01, 0x00, 0xFC, 0x00}, upd::STEP_WAIT, nullptr,
+       nullptr},
+      {"OtherCommandComplete", {0x04, 0x0E, 0x04, 0x01, 0x05, 0x0C, 0x00}, upd::STEP_WAIT, nullptr,
+       nullptr},
+      {"CommandCompleteCutShort", {0x04, 0x0E, 0x01, 0x01}, upd::STEP_WAIT, nullptr, nullptr},
+      {"CommandStatus", {0x04, 0x0F, 0x04, 0x00, 0x01, 0x03, 0x0C}, upd::STEP_WAIT, nullptr, nullptr},
+      {"UnknownEvent", {0x04, 0x3E, 0x01, 0x00}, upd::STEP_WAIT,
+       "unexpected hci event 0x3E received \n", nullptr},
+      {"VendorEventSuccess", vendorEvent(response(0, 0x0191, 2, {0x02, 0x10, 0xa8, 0x00})),
+       upd::STEP_REPLY, nullptr, "&0191 = 1002 00a8\r\n"},
+      {"VendorEventFailedStatus", vendorEvent(response(0x0001, 0x0191, 0, {})), upd::STEP_REPLY,
+       nullptr, nullptr},
+      {"VendorEventClaimsMoreThanArrived", vendorEvent(response(0, 0x0191, 40, {0x02, 0x10})),
+       upd::STEP_REPLY, "claims 40 words", nullptr},
+  };
+  return cases;
+}
+
+struct ReaderTest : ModuleLink, ::testing::WithParamInterface<EventCase> {};
+
+TEST_P(ReaderTest, SerialEvent) {
+  const EventCase& c = GetParam();
+  feed(c.packet);
+  EXPECT_EQ(static_cast<int>(c.packet.size()), upd::readBtModule());
+  EXPECT_EQ(c.stepEvent, upd::StepEvent);
+  if (c.logged != nullptr)
+    EXPECT_NE(std::string::npos, statusFile().find(c.logged)) << statusFile();
+  else
+    EXPECT_EQ("", statusFile());
+  EXPECT_EQ(c.dumpLine != nullptr ? c.dumpLine : "", dump());
+  EXPECT_TRUE(sent().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Module, ReaderTest, ::testing::ValuesIn(eventCases()),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+using ReaderErrorTest = ModuleLink;
+
+TEST_F(ReaderErrorTest, VendorEventWithOverstatedParameterLength) {
+  // The length byte claims 255 parameters, the packet holds a whole response
+  // of one word: only what arrived is taken.
+  Bytes packet = moduletest::vendorEvent(moduletest::response(0, 0x0001, 1, {0x34, 0x12}));
+  packet[2] = 0xFF;
+  feed(packet);
+  upd::readBtModule();
+  EXPECT_EQ("&0001 = 1234\r\n", dump());
+  EXPECT_EQ(upd::STEP_REPLY, upd::StepEvent);
+}
+
+TEST_F(ReaderErrorTest, ReadOfNothingAndReadError) {
+  // Nothing waiting on a non-blocking channel: the read fails.
+  ASSERT_EQ(0, ::fcntl(daemonEnd, F_SETFL, O_NONBLOCK));
+  EXPECT_EQ(-1, upd::readBtModule());
+  EXPECT_NE(std::string::npos,
+            statusFile().find("read error from module: counter = -1; error 11 "));
+  EXPECT_EQ(-1, upd::readBtModuleBccmdChannel());
+  EXPECT_NE(std::string::npos,
+            statusFile().find("BCCMD read error from module: counter = -1; error 11 "));
+  // The other end gone: the read returns 0.
+  ::close(peer);
+  peer = -1;
+  EXPECT_EQ(0, upd::readBtModule());
+  EXPECT_NE(std::string::npos, statusFile().find("read error from module: counter = 0; error "));
+  EXPECT_EQ(0, upd::readBtModuleBccmdChannel());
+  EXPECT_NE(std::string::npos, statusFile().find("BCCMD read error from module: counter = 0; "));
+  EXPECT_EQ(upd::STEP_WAIT, upd::StepEvent);
+}
+
+TEST_F(ReaderErrorTest, NoChannelReadsNothing) {
+  upd::pollSet.moduleSlot = 0;
+  EXPECT_EQ(-1, upd::readBtModule());
+  EXPECT_EQ(-1, upd::readBtModuleBccmdChannel());
+  upd::pollSet.moduleSlot = 1;
+  EXPECT_EQ(upd::STEP_WAIT, upd::StepEvent);
+}
+
+TEST_F(ReaderErrorTest, BcspMessages) {
+  upd::LinkMode = upd::LINK_BCSP;
+  Bytes rsp = moduletest::response(0, 0x01f9, 1, {0x03, 0x00});
+  feed(Bytes(rsp.begin() + 1, rsp.end()));  // a bare message: no descriptor
+  EXPECT_EQ(static_cast<int>(rsp.size() - 1), upd::readBtModuleBccmdChannel());
+  EXPECT_EQ(upd::STEP_REPLY, upd::StepEvent);
+  EXPECT_EQ("&01f9 = 0003\r\n", dump());
+
+  upd::StepEvent = upd::STEP_WAIT;
+  Bytes failed = moduletest::response(0x0003, 0x01f8, 1, {0x03, 0x00});
+  feed(Bytes(failed.begin() + 1, failed.end()));
+  upd::readBtModuleBccmdChannel();
+  EXPECT_EQ(upd::STEP_REPLY, upd::StepEvent);
+  EXPECT_EQ("&01f9 = 0003\r\n", dump());
+}
+
+// Responses handed straight to pskeyReqRsp, each in a buffer of its exact
+// size so that a read beyond it shows under the address sanitizer.
+struct ResponseCase {
+  const char* name;
+  Bytes rsp;
+  std::string dumpLine;  // "" when no line may be written
+};
+
+Bytes fortyWordValue() {
+  Bytes value;
+  for (int i = 0; i < 40; ++i) {
+    value.push_back(static_cast<uint8_t>(i));
+    value.push_back(0xA0);
+  }
+  return value;
+}
+
+std::string fortyWordLine() {
+  std::string line = "&0100 =";
+  const char* hex = "0123456789abcdef";
+  for (int i = 0; i < 40; ++i)
+    line += std::string(" a0") + hex[i >> 4] + hex[i & 15];
+  return line + "\r\n";
+}
+
+const std::vector<ResponseCase>& responseCases() {
+  using moduletest::response;
+  static const std::vector<ResponseCase> cases = {
+      {"TwoWords", response(0, 0x0191, 2, {0x02, 0x10, 0xa8, 0x00}), "&0191 = 1002 00a8\r\n"},
+      {"NoWords", response(0, 0x0191, 0, {}), "&0191 =\r\n"},
+      {"LowerCaseDigits", response(0, 0x02AB, 1, {0xEF, 0xCD}), "&02ab = cdef\r\n"},
+      {"FortyWords", response(0, 0x0100, 40, fortyWordValue()), fortyWordLine()},
+      {"BcspDescriptor", response(0, 0x0005, 1, {0x01, 0x00}, 0x00), "&0005 = 0001\r\n"},
+      {"FailedStatus", response(0x0100, 0x0191, 1, {0x01, 0x00}), ""},
+      {"FortyOneWords",
+       response(0, 0x0100, 41, concat(fortyWordValue(), {0x01, 0x00})), ""},
+      {"LengthBeyondReceived", response(0, 0x0191, 3, {0x02, 0x10, 0xa8, 0x00}), ""},
+      {"HugeLength", response(0, 0x0191, 0xFFFF, {0x02, 0x10}), ""},
+      {"HeaderOnlyPartly", Bytes{0xC2, 0x01, 0x00, 0x30, 0x00, 0xA5, 0x0F, 0x03, 0x70, 0x00},
+       ""},
+      {"Empty", Bytes{}, ""},
+  };
+  return cases;
+}
+
+struct ResponseTest : ModuleLink, ::testing::WithParamInterface<ResponseCase> {};
+
+TEST_P(ResponseTest, DumpLine) {
+  const ResponseCase& c = GetParam();
+  std::unique_ptr<uint8_t[]> exact(new uint8_t[c.rsp.size() + 0]);
+  std::copy(c.rsp.begin(), c.rsp.end(), exact.get());
+  upd::pskeyReqRsp(exact.get(), static_cast<int>(c.rsp.size()));
+  EXPECT_EQ(c.dumpLine, dump());
+  EXPECT_EQ(upd::STEP_REPLY, upd::StepEvent);
+  EXPECT_TRUE(sent().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Module, ResponseTest, ::testing::ValuesIn(responseCases()),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST(DumpLine, FortyWordsAre209Characters) { EXPECT_EQ(209u, fortyWordLine().size()); }
+
+TEST_F(ReaderErrorTest, DumpLinesAppend) {
+  upd::pskeyReqRsp(moduletest::response(0, 0x0001, 1, {0x01, 0x00}).data(), 19);
+  upd::pskeyReqRsp(moduletest::response(0, 0x0002, 0, {}).data(), 17);
+  EXPECT_EQ("&0001 = 0001\r\n&0002 =\r\n", dump());
+}
+
+// The channel in the PollSet.
+struct ChannelTest : ModuleLink {
+  void SetUp() override {
+    ModuleLink::SetUp();
+    // Start from the main loop's state: the admin socket alone.
+    ::close(daemonEnd);
+    upd::pollSet.slots[1] = {-1, 0, 0};
+    upd::pollSet.moduleSlot = 0;
+    upd::pollSet.nfds = 1;
+  }
+};
+
+TEST_F(ChannelTest, OpenWithoutNodeTakesNoSlot) {
+  // The BCSP node exists only once its drivers are loaded.
+  upd::LinkMode = upd::LINK_BCSP;
+  EXPECT_EQ(-1, upd::openBtModule(1));
+  EXPECT_STREQ("/dev/bcspRel2", upd::moduleNodePath);
+  EXPECT_EQ(0, upd::pollSet.moduleSlot);
+  EXPECT_EQ(1, upd::pollSet.nfds);
+  EXPECT_EQ(upd::LINK_BCSP, upd::LinkMode);  // a missing node is left to the step's time-out
+  EXPECT_NE(std::string::npos,
+            statusFile().find("open error TL interface /dev/bcspRel2: 0x02 No such file or directory"));
+}
+
+TEST_F(ChannelTest, SerialChannelTakesSlotOneAndAnswersReset) {
+  for (int mode : {upd::LINK_SERIAL_HCI, upd::LINK_SERIAL}) {
+    upd::LinkMode = mode;
+    upd::StepEvent = upd::STEP_WAIT;
+    EXPECT_EQ(1, upd::resetBtModule());
+    ASSERT_EQ(1, upd::openBtModule(1));
+    EXPECT_STREQ("/dev/cfUaB0", upd::moduleNodePath);
+    EXPECT_EQ(1, upd::pollSet.moduleSlot);
+    EXPECT_EQ(2, upd::pollSet.nfds);
+    EXPECT_EQ(POLLIN | POLLPRI, upd::pollSet.slots[1].events);
+    EXPECT_EQ(0, upd::pollSet.slots[1].revents);
+    upd::sendHciCmd(0, upd::hciResetOpcode, nullptr);
+    ASSERT_EQ(1, platform::poll(upd::pollSet.slots, 2, 1000));
+    EXPECT_EQ(POLLIN | POLLPRI, upd::pollSet.slots[1].revents);
+    upd::readBtModule();
+    EXPECT_EQ(upd::STEP_REPLY, upd::StepEvent);
+    EXPECT_EQ(1, upd::openBtModule(0));
+    EXPECT_EQ(0, upd::pollSet.moduleSlot);
+    EXPECT_EQ(1, upd::pollSet.nfds);
+  }
+  EXPECT_EQ("", statusFile());
+}
+
+TEST_F(ChannelTest, SecondOpenReplacesTheChannel) {
+  ASSERT_EQ(1, upd::openBtModule(1));
+  const int first = upd::pollSet.slots[1].fd;
+  ASSERT_EQ(1, upd::openBtModule(1));
+  EXPECT_EQ(1, upd::pollSet.moduleSlot);
+  EXPECT_EQ(2, upd::pollSet.nfds);
+  EXPECT_NE(-1, ::fcntl(upd::pollSet.slots[1].fd, F_GETFD));
+  if (upd::pollSet.slots[1].fd != first) {
+    EXPECT_EQ(-1, ::fcntl(first, F_GETFD));
+  }
+  upd::openBtModule(0);
+  EXPECT_EQ(1, upd::pollSet.nfds);
+}
+
+struct BcspChannelTest : ChannelTest {
+  void SetUp() override {
+    ChannelTest::SetUp();
+    sandbox.write("board/drivers.txt", "linabcsp_uart\nbcsp\nlinabcsp_upChan\n");
+    upd::LinkMode = upd::LINK_BCSP;
+  }
+};
+
+TEST_F(BcspChannelTest, SetUpRequestsThenSlot) {
+  ASSERT_EQ(1, upd::openBtModule(1));  // the node refuses requests out of order
+  EXPECT_STREQ("/dev/bcspRel2", upd::moduleNodePath);
+  EXPECT_EQ(1, upd::pollSet.moduleSlot);
+  EXPECT_EQ(2, upd::pollSet.nfds);
+  EXPECT_EQ(POLLIN | POLLPRI, upd::pollSet.slots[1].events);
+  EXPECT_EQ(upd::LINK_BCSP, upd::LinkMode);
+  upd::openBtModule(0);
+  EXPECT_EQ(1, upd::pollSet.nfds);
+}
+
+TEST_F(BcspChannelTest, RefusedSetUpEndsTheStepAndFallsBackToSerial) {
+  for (int refused : {1, 2, 4}) {
+    sandbox.settings("bcsp.refuse_ioctl = " + std::to_string(refused) + "\n");
+    sim::reloadSettings();
+    upd::LinkMode = upd::LINK_BCSP;
+    upd::StepEvent = upd::STEP_WAIT;
+    sandbox.write("/tmp/update.log", "");
+    EXPECT_EQ(-1, upd::openBtModule(1));
+    EXPECT_EQ(0, upd::pollSet.moduleSlot);
+    EXPECT_EQ(1, upd::pollSet.nfds);
+    EXPECT_EQ(upd::LINK_SERIAL_HCI, upd::LinkMode);
+    EXPECT_EQ(upd::STEP_NEW, upd::StepEvent);  // the step was ended
+    const std::string log = statusFile();
+    EXPECT_EQ(0u, log.find("ioctl error TL interface /dev/bcspRel2: 0x05 Input/output error"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find(" NOK\n"));
+  }
+  sandbox.settings("");
+  sim::reloadSettings();
+}
+
+TEST_F(ChannelTest, CloseTwiceChangesNothing) {
+  int fds[2];
+  ASSERT_EQ(0, ::pipe(fds));
+  upd::pollSet.slots[1] = {fds[0], POLLIN | POLLPRI, 0};
+  upd::pollSet.moduleSlot = 1;
+  upd::pollSet.nfds = 2;
+  EXPECT_EQ(1, upd::openBtModule(0));
+  EXPECT_EQ(0, upd::pollSet.moduleSlot);
+  EXPECT_EQ(1, upd::pollSet.nfds);
+  EXPECT_EQ(-1, ::fcntl(fds[0], F_GETFD));  // the channel's descriptor is closed
+  EXPECT_EQ(1, upd::openBtModule(0));
+  EXPECT_EQ(0, upd::pollSet.moduleSlot);
+  EXPECT_EQ(1, upd::pollSet.nfds);
+  EXPECT_STREQ("/dev/cfUaB0", upd::moduleNodePath);
+  ::close(fds[1]);
+}
+
+}  // namespace

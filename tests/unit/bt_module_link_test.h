@@ -1,0 +1,115 @@
+// A module channel without a module: one end of a datagram socket pair sits
+// in the module slot of the PollSet, the test holds the other end. What the
+// daemon writes arrives there packet by packet, and a packet the test sends
+// is what the next reader call reads.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bt_module/bt_module.h"
+#include "pskey_files/pskey_files.h"
+#include "sequencer/sequencer.h"
+#include "test_support.h"
+#include "update_process/update_process.h"
+
+namespace moduletest {
+
+using Bytes = std::vector<uint8_t>;
+
+struct ModuleLink : ::testing::Test {
+  testsupport::Sandbox sandbox;
+  int peer = -1;
+  int daemonEnd = -1;
+
+  void SetUp() override {
+    testsupport::useInProcess(sandbox);
+    int fds[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds));
+    daemonEnd = fds[0];
+    peer = fds[1];
+    upd::pollSet.slots[0] = {-1, POLLIN, 0};
+    upd::pollSet.slots[1] = {daemonEnd, POLLIN | POLLPRI, 0};
+    upd::pollSet.slots[2] = {-1, 0, 0};
+    upd::pollSet.nfds = 2;
+    upd::pollSet.moduleSlot = 1;
+    upd::LinkMode = upd::LINK_SERIAL_HCI;
+    upd::StepEvent = upd::STEP_WAIT;
+    upd::resetKeyWalk();
+    upd::resetKeyWriters();
+  }
+
+  void TearDown() override {
+    upd::resetKeyWriters();
+    if (upd::pollSet.moduleSlot > 0) ::close(upd::pollSet.slots[upd::pollSet.moduleSlot].fd);
+    upd::pollSet.slots[1] = {-1, 0, 0};
+    upd::pollSet.nfds = 1;
+    upd::pollSet.moduleSlot = 0;
+    upd::LinkMode = upd::LINK_SERIAL_HCI;
+    if (peer >= 0) ::close(peer);
+  }
+
+  // The next packet the daemon wrote; empty when none is waiting.
+  Bytes sent() {
+    uint8_t buf[2048];
+    ssize_t n = ::recv(peer, buf, sizeof buf, MSG_DONTWAIT);
+    return n > 0 ? Bytes(buf, buf + n) : Bytes();
+  }
+  std::vector<Bytes> allSent() {
+    std::vector<Bytes> packets;
+    for (Bytes p = sent(); !p.empty(); p = sent()) packets.push_back(p);
+    return packets;
+  }
+  // A packet for the next reader call.
+  void feed(const Bytes& packet) {
+    ASSERT_EQ(static_cast<ssize_t>(packet.size()), ::send(peer, packet.data(), packet.size(), 0));
+  }
+
+  std::string statusFile() const { return sandbox.read("/tmp/update.log"); }
+  std::string dump() const { return sandbox.read("/tmp/pskeydump.psr"); }
+};
+
+// The 96-byte BCCMD message of a request.
+inline Bytes bccmdMessage(uint16_t type, uint16_t keyId, uint16_t length, uint16_t stores,
+                          const Bytes& value = {}) {
+  Bytes msg = {static_cast<uint8_t>(type), static_cast<uint8_t>(type >> 8), 0x30, 0x00, 0xA5, 0x0F,
+               0x03, 0x70, 0x00, 0x00, static_cast<uint8_t>(keyId), static_cast<uint8_t>(keyId >> 8),
+               static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+               static_cast<uint8_t>(stores), static_cast<uint8_t>(stores >> 8)};
+  msg.insert(msg.end(), value.begin(), value.end());
+  msg.resize(96, 0x00);
+  return msg;
+}
+
+// The same message as the serial link carries it.
+inline Bytes serialCarriage(const Bytes& message) {
+  Bytes packet = {0x01, 0x00, 0xFC, 0x61, 0xC2};
+  packet.insert(packet.end(), message.begin(), message.end());
+  return packet;
+}
+
+// A response as handed to pskeyReqRsp: descriptor, then a BCCMD message.
+inline Bytes response(uint16_t status, uint16_t keyId, uint16_t words, const Bytes& value,
+                      uint8_t descriptor = 0xC2) {
+  Bytes rsp = {descriptor, 0x01, 0x00, 0x30, 0x00, 0xA5, 0x0F, 0x03, 0x70,
+               static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8),
+               static_cast<uint8_t>(keyId), static_cast<uint8_t>(keyId >> 8),
+               static_cast<uint8_t>(words), static_cast<uint8_t>(words >> 8), 0x07, 0x00};
+  rsp.insert(rsp.end(), value.begin(), value.end());
+  return rsp;
+}
+
+// The vendor event that carries a response on the serial link.
+inline Bytes vendorEvent(const Bytes& rsp) {
+  Bytes packet = {0x04, 0xFF, static_cast<uint8_t>(rsp.size())};
+  packet.insert(packet.end(), rsp.begin(), rsp.end());
+  return packet;
+}
+
+}  // namespace moduletest

@@ -1,0 +1,131 @@
+// The comparison of the new key set with the module dump: report and write
+// set, byte for byte.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pskey_files/pskey_files.h"
+#include "test_support.h"
+
+namespace {
+
+std::string lines(const std::vector<std::string>& keyLines, const char* prefix = "") {
+  std::string text;
+  for (const std::string& line : keyLines) text += prefix + line + "\r\n";
+  return text;
+}
+
+struct CompareCase {
+  const char* name;
+  std::vector<std::string> reference;
+  std::vector<std::string> dump;
+  std::string report;  // "" when the report must stay absent
+  std::string toSet;   // "" when the write set must stay absent
+};
+
+const std::vector<CompareCase>& compareCases() {
+  static const std::vector<CompareCase> cases = {
+      {"Identical",
+       {"&0001 = 0001", "&01a5 = 0000"},
+       {"&0001 = 0001", "&01a5 = 0000"},
+       "",
+       ""},
+      {"ValueDiffers",
+       {"&01a5 = 0001"},
+       {"&01a5 = 0000"},
+       ">>&01a5 = 0001\r\n<<&01a5 = 0000\r\n",
+       "&01a5 = 0001\r\n"},
+      {"ModuleHasAnExtraKey",
+       {"&0001 = 0001", "&0003 = 0003"},
+       {"&0001 = 0001", "&0002 = 0002", "&0003 = 0003"},
+       "<<&0002 = 0002\r\n",
+       ""},
+      {"DumpEndsBeforeTheReference",
+       {"&0001 = 0001", "&0005 = 0005"},
+       {"&0001 = 0001", "&0003 = 0003"},
+       "<<&0003 = 0003\r\n>>&0005 = 0005\r\n",
+       "&0005 = 0005\r\n"},
+      {"RewindReportsEarlierKeysAgain",
+       {"&0002 = 0002", "&0004 = 0004"},
+       {"&0001 = 0001", "&0003 = 0003", "&0004 = 0004"},
+       "<<&0001 = 0001\r\n>>&0002 = 0002\r\n<<&0001 = 0001\r\n<<&0003 = 0003\r\n",
+       "&0002 = 0002\r\n"},
+      {"UpperCaseIsWrittenAgain",
+       {"&01A5 = 00AB"},
+       {"&01a5 = 00ab"},
+       ">>&01A5 = 00AB\r\n<<&01a5 = 00ab\r\n",
+       "&01A5 = 00AB\r\n"},
+      {"EmptyReference",
+       {},
+       {"&0001 = 0001", "&0002 ="},
+       "<<&0001 = 0001\r\n<<&0002 =\r\n",
+       ""},
+      {"EmptyDump",
+       {"&0001 = 0001", "&0002 = 0002"},
+       {},
+       ">>&0001 = 0001\r\n>>&0002 = 0002\r\n",
+       "&0001 = 0001\r\n&0002 = 0002\r\n"},
+      {"KeysAfterTheLastReferenceKey",
+       {"&0001 = 0001"},
+       {"&0001 = 0001", "&0002 = 0002", "&0003 = 0003"},
+       "<<&0002 = 0002\r\n<<&0003 = 0003\r\n",
+       ""},
+      {"TrailingSpaceDiffers",
+       {"&0001 = 0001 "},
+       {"&0001 = 0001"},
+       ">>&0001 = 0001 \r\n<<&0001 = 0001\r\n",
+       "&0001 = 0001 \r\n"},
+  };
+  return cases;
+}
+
+struct CompareTest : ::testing::TestWithParam<CompareCase> {
+  testsupport::Sandbox sandbox;
+  void SetUp() override { testsupport::useInProcess(sandbox); }
+};
+
+TEST_P(CompareTest, ReportAndWriteSet) {
+  const CompareCase& c = GetParam();
+  sandbox.write("/tmp/pskeyprep.psr", lines(c.reference));
+  sandbox.write("/tmp/pskeydump.psr", lines(c.dump));
+  EXPECT_EQ(1, upd::comparePSKeyFiles("/tmp/pskeyprep.psr", "/tmp/pskeydump.psr"));
+  EXPECT_EQ(!c.report.empty(), sandbox.exists("/tmp/pskeycomp.psr"));
+  EXPECT_EQ(!c.toSet.empty(), sandbox.exists("/tmp/pskeytoset.psr"));
+  EXPECT_EQ(c.report, sandbox.read("/tmp/pskeycomp.psr"));
+  EXPECT_EQ(c.toSet, sandbox.read("/tmp/pskeytoset.psr"));
+}
+
+INSTANTIATE_TEST_SUITE_P(PSR, CompareTest, ::testing::ValuesIn(compareCases()),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+struct CompareFilesTest : ::testing::Test {
+  testsupport::Sandbox sandbox;
+  void SetUp() override { testsupport::useInProcess(sandbox); }
+};
+
+TEST_F(CompareFilesTest, MissingInputWritesNothing) {
+  sandbox.write("/tmp/pskeyprep.psr", "&0001 = 0001\r\n");
+  EXPECT_EQ(0, upd::comparePSKeyFiles("/tmp/pskeyprep.psr", "/tmp/pskeydump.psr"));
+  EXPECT_EQ(0, upd::comparePSKeyFiles("/tmp/missing.psr", "/tmp/pskeyprep.psr"));
+  EXPECT_FALSE(sandbox.exists("/tmp/pskeycomp.psr"));
+  EXPECT_FALSE(sandbox.exists("/tmp/pskeytoset.psr"));
+}
+
+TEST_F(CompareFilesTest, LinesWithoutKeyArePassedOver) {
+  sandbox.write("/tmp/pskeyprep.psr", "\r\n&0001 = 0002\r\nleft over\r\n");
+  sandbox.write("/tmp/pskeydump.psr", "&0001 = 0001\r\n\r\n");
+  EXPECT_EQ(1, upd::comparePSKeyFiles("/tmp/pskeyprep.psr", "/tmp/pskeydump.psr"));
+  EXPECT_EQ(">>&0001 = 0002\r\n<<&0001 = 0001\r\n", sandbox.read("/tmp/pskeycomp.psr"));
+  EXPECT_EQ("&0001 = 0002\r\n", sandbox.read("/tmp/pskeytoset.psr"));
+}
+
+TEST_F(CompareFilesTest, AppendsToExistingOutputs) {
+  sandbox.write("/tmp/pskeycomp.psr", "old\r\n");
+  sandbox.write("/tmp/pskeyprep.psr", "&0001 = 0002\r\n");
+  sandbox.write("/tmp/pskeydump.psr", "&0001 = 0001\r\n");
+  upd::comparePSKeyFiles("/tmp/pskeyprep.psr", "/tmp/pskeydump.psr");
+  EXPECT_EQ("old\r\n>>&0001 = 0002\r\n<<&0001 = 0001\r\n", sandbox.read("/tmp/pskeycomp.psr"));
+}
+
+}  // namespace
