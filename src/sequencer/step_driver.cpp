@@ -1,0 +1,340 @@
+// The step driver: one transition of the current step per call, chosen by
+// currentStep and the last StepEvent. Replies, time-outs and the end of the
+// download tool arrive as new StepEvent values; nothing here waits for the
+// module.
+#include <cstdio>
+#include <cstring>
+
+#include "admin_link/admin_link.h"
+#include "bt_module/bt_module.h"
+#include "child_process/child_process.h"
+#include "file_util/file_util.h"
+#include "image/image.h"
+#include "log/log.h"
+#include "platform/platform.h"
+#include "pskey_files/pskey_files.h"
+#include "sequencer/sequencer.h"
+#include "sequencer/sequencer_internal.h"
+
+namespace upd {
+namespace {
+
+// Step time-outs in seconds.
+constexpr unsigned readStartTimeout = 15;
+constexpr unsigned readKeyTimeout = 10;
+constexpr unsigned newWriteStartTimeout = 10;
+constexpr unsigned newWriteKeyTimeout = 5;
+constexpr unsigned allWriteStartTimeout = 30;
+constexpr unsigned allWriteKeyTimeout = 10;
+constexpr unsigned firmwareStartTimeout = 10;
+constexpr unsigned firmwareKeyTimeout = 15;
+constexpr unsigned imageWriteTimeout = 100;
+
+constexpr unsigned progressPause = 3;
+constexpr size_t progressReadSize = 100;
+constexpr size_t progressFigureLength = 4;
+constexpr const char* progressSuffix = " percent ";
+constexpr const char* progressStart = "  0 percent ";
+constexpr const char* assumeBcspText = "...assuming BCSP -> try BCSP\n";
+constexpr const char* downloadFailedText = "NOK\n nothing done... try again\n";
+constexpr const char* nothingToDoText = "nothing to do ... OK\n";
+
+constexpr const char* const bcspDrivers[] = {"linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"};
+constexpr size_t commandSize = 128;
+
+void failStep() {
+  platform::alarm(0);
+  openBtModule(0);
+  updateOk = 0;
+  nextUpdateStep(" NOK\n");
+}
+
+// Opens the module channel. When the open ends the step itself (the BCSP
+// link cannot be set up), the module was not brought back: the update
+// cannot finish as "OK", and the link goes back to serial for the steps that
+// follow. Returns false then, and the caller stops.
+bool openModuleForStep() {
+  const unsigned long before = stepsEnded;
+  openBtModule(1);
+  if (stepsEnded == before) return true;
+  updateOk = 0;
+  LinkMode = LINK_SERIAL_HCI;
+  return false;
+}
+
+// Reset, open, HCI Reset: the start of every module step; the Command
+// Complete of HCI Reset brings STEP_REPLY.
+void startModuleWork() {
+  resetBtModule();
+  if (!openModuleForStep()) return;
+  StepEvent = STEP_WAIT;
+  sendHciCmd(0, hciResetOpcode, nullptr);
+}
+
+bool fileReadable(const char* path) {
+  FileStream stream(platform::fopen(path, "r"));
+  return static_cast<bool>(stream);
+}
+
+void prepareNewKeys() {
+  platform::remove(preparedPSKeyPath);
+  preparePSKeyFile(newPSKeyPath, preparedPSKeyPath);
+}
+
+void readKeysStep() {
+  switch (StepEvent) {
+    case STEP_NEW:
+      StepEvent = STEP_BEGIN;
+      runUpdateStep();
+      break;
+    case STEP_BEGIN:
+      platform::alarm(readStartTimeout);
+      resetBtModule();
+      if (!openModuleForStep()) return;
+      platform::remove(dumpPSKeyPath);
+      StepEvent = STEP_WAIT;
+      sendHciCmd(0, hciResetOpcode, nullptr);
+      break;
+    case STEP_REPLY:
+      platform::alarm(readKeyTimeout);
+      StepEvent = STEP_WAIT;
+      readAllPSKeys();
+      break;
+    case STEP_DONE:
+      openBtModule(0);
+      platform::chmod(dumpPSKeyPath, 0444);
+      nextUpdateStep("OK\n");
+      break;
+    case STEP_TIMEOUT:
+      failStep();
+      break;
+    default:
+      break;
+  }
+}
+
+void compareKeysStep() {
+  prepareNewKeys();
+  platform::remove(comparePSKeyPath);
+  platform::remove(toSetPSKeyPath);
+  int compared = comparePSKeyFiles(preparedPSKeyPath, dumpPSKeyPath);
+  nextUpdateStep(compared == 1 ? "OK\n" : " NOK\n");
+  // Writing the differing keys may start at once; any other step that
+  // follows waits for its own call.
+  if (currentStep == BT_MOD_SET_NEW_WRITE && StepEvent == STEP_NEW) runUpdateStep();
+}
+
+void writeNewKeysStep() {
+  switch (StepEvent) {
+    case STEP_NEW:
+      if (fileReadable(toSetPSKeyPath)) {
+        StepEvent = STEP_BEGIN;
+        runUpdateStep();
+      } else {
+        nextUpdateStep(nothingToDoText);
+      }
+      break;
+    case STEP_BEGIN:
+      platform::alarm(newWriteStartTimeout);
+      startModuleWork();
+      break;
+    case STEP_REPLY:
+      platform::alarm(newWriteKeyTimeout);
+      StepEvent = STEP_WAIT;
+      writeAllPSKeys(toSetPSKeyPath);
+      break;
+    case STEP_DONE:
+      openBtModule(0);
+      nextUpdateStep("OK\n");
+      break;
+    case STEP_TIMEOUT:
+      failStep();
+      break;
+    default:
+      break;
+  }
+}
+
+void writeAllKeysStep() {
+  switch (StepEvent) {
+    case STEP_NEW:
+      StepEvent = STEP_BEGIN;
+      runUpdateStep();
+      break;
+    case STEP_BEGIN:
+      platform::alarm(allWriteStartTimeout);
+      prepareNewKeys();
+      startModuleWork();
+      break;
+    case STEP_REPLY:
+      platform::alarm(allWriteKeyTimeout);
+      StepEvent = STEP_WAIT;
+      writeAllPSKeys(preparedPSKeyPath);
+      break;
+    case STEP_DONE:
+      openBtModule(0);
+      nextUpdateStep("OK\n");
+      break;
+    case STEP_TIMEOUT:
+      failStep();
+      break;
+    default:
+      break;
+  }
+}
+
+// The download tool's figure: the first four characters of its status log
+// and " percent ", written over the end of the status file.
+void showProgress() {
+  platform::sleep(progressPause);
+  char status[progressReadSize];
+  std::memset(status, 0, sizeof status);
+  readFileToBuffer(dfuStatusPath, sizeof status, status);
+  char text[progressFigureLength + 16];
+  std::snprintf(text, sizeof text, "%.*s%s", static_cast<int>(progressFigureLength), status,
+                progressSuffix);
+  std::printf("%s\n", text);
+  changeLastBytesInFile(statusFilePath, text, std::strlen(text));
+}
+
+// The tool's error log to the console and the status file; the module is
+// then brought back like after a good download, and the step ends "NOK".
+void downloadFailed() {
+  char command[commandSize];
+  std::snprintf(command, sizeof command, "cat %s", dfuErrorPath);
+  platform::system(command);
+  copyFileToUpdateLog(dfuErrorPath);
+  platform::alarm(0);
+  updateOk = 0;
+  dfuFailed = 1;
+  StepEvent = STEP_DFU_ENDED;
+}
+
+// Switches to BCSP, loads its drivers and starts the download tool. False
+// when the tool could not be started.
+bool startDownload() {
+  LinkMode = LINK_BCSP;
+  for (const char* driver : bcspDrivers) {
+    char command[commandSize];
+    std::snprintf(command, sizeof command, "/bin/insmod %s%s", updateDir, driver);
+    platform::system(command);
+  }
+  // What the tool reports belongs to this run only.
+  platform::remove(dfuStatusPath);
+  platform::remove(dfuErrorPath);
+  char program[commandSize];
+  std::snprintf(program, sizeof program, "%s%s", updateDir, dfuArgv[0]);
+  dfuPid = startChildProcess(updateDir, program, dfuArgv, nullptr, nullptr);
+  if (dfuPid < 0) return false;
+  appendStatus(progressStart);
+  StepEvent = STEP_DFU_RUNNING;
+  return true;
+}
+
+void linkSwitch() {
+  platform::alarm(0);
+  openBtModule(0);
+  if (LinkMode != LINK_BCSP) {
+    if (!startDownload()) {
+      // No child-dead notice will ever come: fail the download now.
+      downloadFailed();
+      return;
+    }
+  } else {
+    LinkMode = LINK_SERIAL_HCI;
+    StepEvent = STEP_DONE;
+  }
+  showProgress();
+}
+
+void firmwareStep() {
+  switch (StepEvent) {
+    case STEP_NEW:
+    case STEP_DFU_ENDED:
+      resetBtModule();
+      if (!openModuleForStep()) return;
+      StepEvent = STEP_WAIT;
+      writeHostIfPSKeys(0);
+      platform::alarm(firmwareStartTimeout);
+      break;
+    case STEP_BEGIN:
+    case STEP_REPLY:
+      platform::alarm(firmwareKeyTimeout);
+      StepEvent = STEP_WAIT;
+      writeHostIfPSKeys(0);
+      break;
+    case STEP_LINK_SWITCH:
+      linkSwitch();
+      break;
+    case STEP_DFU_RUNNING:
+      showProgress();
+      break;
+    case STEP_DONE:
+      if (dfuFailed == 0) {
+        nextUpdateStep("OK\n");
+      } else {
+        appendStatus(downloadFailedText);
+        currentStep = STEP_FINISH;
+      }
+      break;
+    case STEP_TIMEOUT:
+      // No answer on this link: take the module to be on BCSP already.
+      platform::alarm(0);
+      writeHostIfPSKeys(1);
+      appendStatus(assumeBcspText);
+      StepEvent = STEP_LINK_SWITCH;
+      break;
+    case STEP_DFU_FAILED:
+      downloadFailed();
+      break;
+    default:
+      break;
+  }
+}
+
+void softwareStep() {
+  platform::alarm(imageWriteTimeout);
+  if (writeImage() == 1) {
+    nextUpdateStep("OK\n");
+  } else {
+    nextUpdateStep(" NOK\n");
+    updateOk = 0;
+  }
+  platform::alarm(0);
+}
+
+}  // namespace
+
+void runUpdateStep() {
+  switch (currentStep) {
+    case STEP_FINISH:
+      runFinishStep();
+      break;
+    case CHECK_VERSIONS:
+      checkVersions();
+      nextUpdateStep("\n");
+      break;
+    case BT_MOD_SET_READ:
+      readKeysStep();
+      break;
+    case BT_MOD_SET_COMP:
+      compareKeysStep();
+      break;
+    case BT_MOD_SET_NEW_WRITE:
+      writeNewKeysStep();
+      break;
+    case BT_MOD_SET_ALL_WRITE:
+      writeAllKeysStep();
+      break;
+    case BT_MOD_SET_FIRM_STACK:
+      firmwareStep();
+      break;
+    case LAP_SOFTWARE:
+      softwareStep();
+      break;
+    default:  // no such step: nothing to do
+      break;
+  }
+}
+
+}  // namespace upd

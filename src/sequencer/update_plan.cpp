@@ -1,0 +1,184 @@
+// The update plan read from the package, the step announcements and results
+// in the status file, the finish step and the start request.
+#include <cstdio>
+#include <cstring>
+
+#include "admin_link/admin_link.h"
+#include "bt_module/bt_module.h"
+#include "file_util/file_util.h"
+#include "image/image.h"
+#include "log/log.h"
+#include "platform/platform.h"
+#include "pskey_files/pskey_files.h"
+#include "sequencer/sequencer.h"
+#include "sequencer/sequencer_internal.h"
+
+namespace upd {
+
+const UpdateStep updateSteps[] = {
+    {CHECK_VERSIONS, "CHECK_VERSIONS", "Version Check:", PART_NONE},
+    {BT_MOD_SET_READ, "BT_MOD_SET_READ", "Read PS-Keys:", PART_NONE},
+    {BT_MOD_SET_COMP, "BT_MOD_SET_COMP", "Compare PS-Keys:", PART_NONE},
+    {BT_MOD_SET_NEW_WRITE, "BT_MOD_SET_NEW_WRITE", "Write diff. PS-Keys:", PART_PSKEYS},
+    {BT_MOD_SET_ALL_WRITE, "BT_MOD_SET_ALL_WRITE", "Write all PS-Keys:", PART_PSKEYS},
+    {BT_MOD_SET_FIRM_STACK, "BT_MOD_SET_FIRM_STACK", "Update Trilo Firmware:", PART_FIRMWARE},
+    {LAP_SOFTWARE, "LAP_SOFTWARE", "Update skq Software:", PART_LAP_SOFTWARE},
+    {0, nullptr, nullptr, PART_NONE},
+};
+
+// The row order matters: the PS-key row looks at the firmware row before it.
+VersionPart versionParts[] = {
+    {PART_FIRMWARE, "BTFIRMWARE", "Trilo Firmware ...", 1},
+    {PART_PSKEYS, "CSRMODULINFO", "PS-Key         ...", 1},
+    {PART_LAP_SOFTWARE, "LAP_VERSION", "skq Software   ...", 1},
+    {4, nullptr, nullptr, 1},
+};
+
+volatile sig_atomic_t StepEvent = STEP_NEW;
+uint32_t updatePlan[planSize] = {};
+size_t planCursor = 0;
+uint32_t currentStep = 0;
+int updateOk = 1;
+int dfuFailed = 0;
+unsigned long stepsEnded = 0;
+
+namespace {
+
+constexpr size_t lineReadSize = 1023;   // fgets: at most 1022 characters per read
+constexpr size_t announcementSize = 64;  // 22 columns of label and both texts
+
+const char* const finishLabel = "*UPDATE_FINISHED*";
+const char* const finishSeparator = " ... ";
+const char* const skipText = "nothing to do ... ";
+
+const UpdateStep* findStep(uint32_t number) {
+  for (const UpdateStep* step = updateSteps; step->key != nullptr; ++step)
+    if (step->number == number) return step;
+  return nullptr;
+}
+
+const VersionPart* findPart(uint32_t partKind) {
+  for (const VersionPart* part = versionParts; part->key != nullptr; ++part)
+    if (part->partKind == partKind) return part;
+  return nullptr;
+}
+
+// The plan entry at index; 0 beyond the end of the array.
+uint32_t planEntry(size_t index) { return index < planSize ? updatePlan[index] : 0; }
+
+void clearPlan() {
+  std::memset(updatePlan, 0, sizeof updatePlan);
+  planCursor = 0;
+}
+
+}  // namespace
+
+void appendStatus(const char* text) {
+  size_t length = std::strlen(text);
+  if (length > 0) writeFile(statusFilePath, "a", text, length);
+}
+
+int readUpdatePlan(const char* path) {
+  // Whatever happens, no step of an earlier plan is left behind.
+  clearPlan();
+  FileStream stream(openFileStream(path, "r"));
+  if (!stream) return -1;
+
+  size_t taken = 0;
+  char line[lineReadSize];
+  while (std::fgets(line, static_cast<int>(sizeof line), stream.get()) != nullptr) {
+    if (line[0] == '#') continue;
+    for (const UpdateStep* step = updateSteps; step->key != nullptr; ++step) {
+      if (std::strncmp(line, step->key, std::strlen(step->key)) != 0) continue;
+      if (taken < planMaxSteps) {
+        std::printf("state %d   %s", static_cast<int>(step->number), line);
+        updatePlan[planCursor++] = step->number;
+        ++taken;
+      } else {
+        updatePlan[planCursor] = 0;
+      }
+      break;
+    }
+  }
+  updatePlan[planCursor] = 0;
+  planCursor = 0;
+  return 1;
+}
+
+void nextUpdateStep(const char* result) {
+  platform::alarm(0);
+  ++stepsEnded;
+  appendStatus(result);
+
+  std::printf("states to do: ");
+  for (size_t index = planCursor; planEntry(index) != 0; ++index)
+    std::printf("%d ", static_cast<int>(updatePlan[index]));
+  std::printf("\n");
+
+  const uint32_t next = planEntry(planCursor);
+  bool skipped = false;
+  if (const UpdateStep* step = findStep(next)) {
+    char announcement[announcementSize];
+    std::snprintf(announcement, sizeof announcement, "%-22.22s started ... ", step->label);
+    if (step->partKind != PART_NONE) {
+      const VersionPart* part = findPart(step->partKind);
+      if (part != nullptr && part->updateNeeded == 0) {
+        std::strncat(announcement, skipText, sizeof announcement - std::strlen(announcement) - 1);
+        skipped = true;
+      }
+    }
+    std::printf("%s\n", announcement);
+    appendStatus(announcement);
+  }
+
+  currentStep = next;
+  if (planCursor < planSize) ++planCursor;
+  StepEvent = STEP_NEW;
+  if (skipped) nextUpdateStep("OK\n");
+}
+
+int copyFileToUpdateLog(const char* path) {
+  FileStream stream(openFileStream(path, "r"));
+  if (!stream) return -1;
+  char line[lineReadSize];
+  while (std::fgets(line, static_cast<int>(sizeof line), stream.get()) != nullptr)
+    appendStatus(line);
+  return 1;
+}
+
+void runFinishStep() {
+  const char* result = updateOk == 1 ? "OK" : "NOK";
+  char line[announcementSize];
+  std::snprintf(line, sizeof line, "%s%s%s\n", finishLabel, finishSeparator, result);
+  appendStatus(line);
+  sendUpdateInd(UPD_CODE_RESULT, result, std::strlen(result));
+  char command[announcementSize];
+  std::snprintf(command, sizeof command, "cat %s", statusFilePath);
+  platform::system(command);
+}
+
+void resetUpdateState() {
+  updateOk = 1;
+  for (VersionPart* part = versionParts; part->key != nullptr; ++part) part->updateNeeded = 1;
+  dfuFailed = 0;
+  dfuPid = 0;
+  StepEvent = STEP_NEW;
+  clearPlan();
+  resetKeyWalk();
+  resetKeyWriters();
+  LinkMode = LINK_SERIAL_HCI;
+}
+
+void beginUpdate() {
+  if (currentStep >= CHECK_VERSIONS && currentStep <= LAP_SOFTWARE) {
+    // The running update keeps going; its result report still comes when it
+    // finishes.
+    LOG_ERROR(Warning, 104, "update already running; start request ignored \n");
+    return;
+  }
+  resetUpdateState();
+  startUpdate();
+  nextUpdateStep("");
+}
+
+}  // namespace upd
