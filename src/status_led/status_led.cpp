@@ -1,0 +1,73 @@
+// The status LED behind /dev/led: read its state, set a steady mode or make
+// it blink with a period given in milliseconds.
+#include "status_led/status_led.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+
+#include "log/log.h"
+#include "platform/device_requests.h"
+#include "platform/platform.h"
+
+namespace upd {
+namespace {
+
+constexpr int32_t steadyOffPeriod = 0;   // LED_SET_MODE 0
+constexpr int32_t steadyOnPeriod = -1;   // LED_SET_MODE 2
+constexpr uintptr_t modeSteady0 = 0;
+constexpr uintptr_t modeBlinking = 1;
+constexpr uintptr_t modeSteady2 = 2;
+
+// The device, open for the length of one operation.
+struct LedDevice {
+  int fd;
+  LedDevice() : fd(platform::open(ledNodePath, O_RDWR)) {
+    if (fd < 0) LOG_ERROR(Critical, 106, "Can't open LED device!\n");
+  }
+  ~LedDevice() {
+    if (fd >= 0) platform::close(fd);
+  }
+  LedDevice(const LedDevice&) = delete;
+  LedDevice& operator=(const LedDevice&) = delete;
+};
+
+// The period in clock ticks, truncated toward zero; 0 when out of range.
+long periodTicks(int32_t periodMs) {
+  double ticks = static_cast<double>(periodMs) * static_cast<double>(::sysconf(_SC_CLK_TCK)) / 1000.0;
+  if (!(ticks < static_cast<double>(INT32_MAX) + 1.0)) return 0;  // no int32 holds it
+  return static_cast<long>(ticks);
+}
+
+int setMode(int fd, uintptr_t mode) {
+  return platform::ioctl(fd, devreq::LED_SET_MODE, mode) < 0 ? -2 : 0;
+}
+
+}  // namespace
+
+int getStatusled(int32_t* state) {
+  LedDevice device;
+  if (device.fd < 0) return -1;
+  int result =
+      platform::ioctl(device.fd, devreq::LED_GET_STATE, reinterpret_cast<uintptr_t>(state));
+  return result < 0 ? -2 : 0;
+}
+
+int setStatusLed(int32_t period) {
+  LedDevice device;
+  if (device.fd < 0) return -1;
+  if (period == steadyOnPeriod) return setMode(device.fd, modeSteady2);
+  if (period == steadyOffPeriod) return setMode(device.fd, modeSteady0);
+  long ticks = periodTicks(period);
+  if (ticks <= 0) {
+    LOG_ERROR(Warning, 103, "blinking period out of range! \n");
+    return -3;
+  }
+  if (platform::ioctl(device.fd, devreq::LED_SET_PERIOD, static_cast<uintptr_t>(ticks)) < 0)
+    return -2;
+  return setMode(device.fd, modeBlinking);
+}
+
+}  // namespace upd
