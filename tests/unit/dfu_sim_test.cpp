@@ -1,0 +1,192 @@
+// dfu_sim, the simulated board's firmware download tool, run as the daemon
+// runs it: as "dfu" from the package folder, with an empty environment.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/device_requests.h"
+#include "platform/platform.h"
+#include "sim/virtual_module.h"
+#include "test_support.h"
+
+namespace {
+
+using testsupport::Sandbox;
+using ::testing::HasSubstr;
+namespace vm = sim::vmodule;
+
+// A store whose host interface selects BCSP, as the serial link's
+// host-interface set leaves it before a download.
+std::string bcspStore() {
+  vm::Store store = vm::defaultStore();
+  store[0x01f9] = {0x0001};
+  return vm::formatStore(store);
+}
+
+struct DfuSimTest : ::testing::Test {
+  Sandbox sandbox;
+  std::string dfu;
+
+  void SetUp() override {
+    testsupport::useInProcess(sandbox);
+    ::mkdir(sandbox.path("/tmp/update.d").c_str(), 0755);
+    dfu = sandbox.path("/tmp/update.d/dfu");
+    testsupport::writeFile(dfu, testsupport::readFile(testsupport::binPath("dfu_sim")));
+    ::chmod(dfu.c_str(), 0755);
+    sandbox.write("/tmp/update.d/stack.dfu", "# test firmware\nversion=2.14\n");
+    sandbox.write("board/drivers.txt", "linabcsp_uart\nbcsp\nlinabcsp_upChan\n");
+    sandbox.write("board/module.psr", bcspStore());
+    sandbox.write("board/firmware.txt", "2.13\n");
+  }
+
+  pid_t start(std::vector<std::string> args = {}) {
+    if (args.empty()) args = {"dfu", "-dr", sandbox.path("/tmp/update.d/stack.dfu")};
+    std::string folder = sandbox.path("/tmp/update.d");
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    char* envp[] = {nullptr};
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::chdir(folder.c_str()) != 0) ::_exit(126);
+      ::execve(dfu.c_str(), argv.data(), envp);
+      ::_exit(127);
+    }
+    return pid;
+  }
+  // The raw wait status, or -1 when the tool still runs after 20 s.
+  static int finish(pid_t pid) {
+    int status = 0;
+    for (int i = 0; i < 2000; ++i) {
+      if (::waitpid(pid, &status, WNOHANG) == pid) return status;
+      struct timespec pause = {0, 10 * 1000 * 1000};
+      ::nanosleep(&pause, nullptr);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+  }
+  int run(std::vector<std::string> args = {}) { return finish(start(std::move(args))); }
+  std::string errorLog() { return sandbox.read("/tmp/dfu_error.log"); }
+};
+
+TEST_F(DfuSimTest, SuccessfulDownloadSetsTheFirmwareVersion) {
+  int status = run();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ("100", sandbox.read("/tmp/dfu_status.log"));
+  EXPECT_EQ("2.14\n", sandbox.read("board/firmware.txt"));
+  EXPECT_FALSE(sandbox.exists("/tmp/dfu_error.log"));
+
+  // The module runs the new firmware from its next restart: key 0x02a5
+  // then carries the version, and module.psr shows it.
+  int hwif = platform::open("/dev/etxhwif", O_RDWR);
+  ASSERT_GE(hwif, 0);
+  EXPECT_EQ(0, platform::ioctl(hwif, devreq::HWIF_RESET_MODULE, 0));
+  platform::close(hwif);
+  vm::Store expected = vm::parseStore(bcspStore());
+  std::vector<uint16_t>& version = expected[0x02a5];
+  version[6] = static_cast<uint16_t>((version[6] & 0x00ff) | ('2' << 8));  // byte 13
+  version[7] = static_cast<uint16_t>('.' | ('1' << 8));                   // bytes 14, 15
+  version[8] = static_cast<uint16_t>((version[8] & 0xff00) | '4');        // byte 16
+  EXPECT_EQ(vm::formatStore(expected), sandbox.read("board/module.psr"));
+}
+
+TEST_F(DfuSimTest, ProgressIsKeptAsThreeCharactersFromTheStart) {
+  sandbox.write("/tmp/update.d/stack.dfu", "version=2.14\ndelay=0.05\n");
+  pid_t pid = start();
+  std::vector<std::string> seen;
+  int status = -1;
+  for (int i = 0; i < 2000 && ::waitpid(pid, &status, WNOHANG) != pid; ++i) {
+    std::string figure = sandbox.read("/tmp/dfu_status.log");
+    if (!figure.empty() && (seen.empty() || seen.back() != figure)) seen.push_back(figure);
+    struct timespec pause = {0, 2 * 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  seen.push_back(sandbox.read("/tmp/dfu_status.log"));
+  const std::vector<std::string> steps = {"  0", " 25", " 50", " 75", "100"};
+  size_t next = 0;
+  for (const std::string& figure : seen) {  // in order, each a known step
+    while (next < steps.size() && steps[next] != figure) ++next;
+    EXPECT_LT(next, steps.size()) << "unexpected progress \"" << figure << "\"";
+  }
+  EXPECT_GE(seen.size(), 3u) << "progress seen while the tool ran";
+  EXPECT_EQ("100", seen.back());
+}
+
+TEST_F(DfuSimTest, FailuresLeaveAReportAndTheFirmwareAlone) {
+  struct Case {
+    const char* what;
+    const char* firmwareFile;  // null: no file
+    const char* settings;
+    const char* drivers;
+    bool bcspStore;
+    const char* reported;
+  };
+  const Case cases[] = {
+      {"requested by the firmware file", "version=2.14\nresult=fail\n", "", nullptr, true,
+       "broken off after 50 percent"},
+      {"requested by the board", "version=2.14\nresult=ok\n", "dfu.result = fail\n", nullptr,
+       true, "broken off after 50 percent"},
+      {"drivers not loaded", "version=2.14\n", "", "linabcsp_uart\nbcsp\n", true,
+       "driver linabcsp_upChan is not loaded"},
+      {"module on the serial link", "version=2.14\n", "", nullptr, false,
+       "does not select BCSP"},
+      {"silent module", "version=2.14\n", "module.silent = 1\n", nullptr, true,
+       "the module is silent"},
+      {"no firmware file", nullptr, "", nullptr, true, "cannot read the firmware file"},
+      {"no version", "result=ok\n", "", nullptr, true, "names no version"},
+      {"version of the wrong length", "version=2.140\n", "", nullptr, true,
+       "is not 4 characters long"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::remove(sandbox.path("/tmp/dfu_error.log").c_str());
+    std::remove(sandbox.path("/tmp/update.d/stack.dfu").c_str());
+    if (c.firmwareFile != nullptr) sandbox.write("/tmp/update.d/stack.dfu", c.firmwareFile);
+    sandbox.settings(c.settings);
+    sandbox.write("board/drivers.txt",
+                  c.drivers != nullptr ? c.drivers : "linabcsp_uart\nbcsp\nlinabcsp_upChan\n");
+    sandbox.write("board/module.psr",
+                  c.bcspStore ? bcspStore() : vm::formatStore(vm::defaultStore()));
+    int status = run();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(1, WEXITSTATUS(status));
+    std::string report = errorLog();
+    EXPECT_THAT(report, HasSubstr(c.reported));
+    EXPECT_THAT(report, HasSubstr("dfu: the module keeps its firmware 2.13\n"));
+    EXPECT_EQ("2.13\n", sandbox.read("board/firmware.txt"));
+    EXPECT_FALSE(sandbox.read("/tmp/dfu_status.log").empty()) << "created at once";
+  }
+}
+
+TEST_F(DfuSimTest, KilledBySignal) {
+  sandbox.write("/tmp/update.d/stack.dfu", "version=2.14\nresult=kill\n");
+  int status = run();
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(SIGKILL, WTERMSIG(status));
+  EXPECT_EQ(" 25", sandbox.read("/tmp/dfu_status.log"));
+  EXPECT_EQ("2.13\n", sandbox.read("board/firmware.txt"));
+}
+
+TEST_F(DfuSimTest, WrongCommandLine) {
+  int status = run({"dfu", "-x", sandbox.path("/tmp/update.d/stack.dfu")});
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(2, WEXITSTATUS(status));
+  EXPECT_THAT(errorLog(), HasSubstr("usage: dfu -dr FIRMWARE_FILE"));
+  EXPECT_EQ("2.13\n", sandbox.read("board/firmware.txt"));
+}
+
+}  // namespace
