@@ -1,10 +1,10 @@
 // CRC-32 of ISO-HDLC (the CRC of gzip): reflected polynomial 0xEDB88320,
 // register preset to all ones, final complement.
 //
-// crc32() (declared in image.h) is the one the daemon uses; it processes
-// eight bytes per step with eight derived tables and gives exactly the
-// result of the byte-wise table method below, which stays available as the
-// reference. Both assemble input bytes one at a time, so neither depends on
+// crc32() (declared in image.h) is the one the daemon uses; it works on
+// five interleaved streams of 8-byte words with derived tables and gives
+// exactly the result of the byte-wise table method below, which stays
+// available as the reference. Both assemble input bytes one at a time, so neither depends on
 // the host's byte order. This file has no platform dependency and is shared
 // with the update_image tool.
 #pragma once
