@@ -1,5 +1,6 @@
 // PS-key writers: the comment stripping of a key file, the writer that sends
 // a file's key lines one SET per call, and the built-in host-interface sets.
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -30,7 +31,7 @@ const char* const hostIfKeysBcsp[] = {
 namespace {
 
 constexpr size_t keyWriterLineSize = psrLineSize - 1;  // a line of up to 1022 characters
-constexpr size_t passPathSize = 256;
+constexpr size_t passPathSize = PATH_MAX;
 
 // The key writer's pass: the open stream, the path it belongs to and the
 // number of key lines sent from it so far.
