@@ -396,14 +396,14 @@ int valueByte(const std::vector<uint16_t>& words, size_t index) {
   return index % 2 == 0 ? (word & 0xff) : (word >> 8);
 }
 
-// A module as it leaves the factory: the serial HCI host interface, a
-// version key whose text reads "fwrel:stable 1957 SK" (bytes 6..11 the
+// A module as it leaves the factory: the serial HCI host interface and a
+// version key whose text reads "fwrel:stable 2.13 K1" (bytes 6..11 the
 // release name, 13..16 the firmware version, 18..19 the configuration's
-// short mark), and configuration version "0012".
+// short mark), and configuration version "0107".
 Store defaultStore() {
   std::string versionText = "fwrel:stable ";
   versionText += defaultFirmwareVersion;
-  versionText += " SK    ";
+  versionText += " K1    ";
   return Store{
       {0x0001, {0x00a2, 0x5b1c, 0x0072, 0x0010}},
       {0x0002, {0x0000}},
@@ -428,7 +428,7 @@ Store defaultStore() {
       {0x0201, {0x0000, 0x0000}},
       {0x0246, {0x0010}},
       {0x025c, {0x0001}},
-      {0x02a4, wordsFromText("0012dflt")},
+      {0x02a4, wordsFromText("0107dflt")},
       {versionKey, wordsFromText(versionText.c_str())},
       {0x02ac, {0x0000}},
       {0x0350, {0x0064}},

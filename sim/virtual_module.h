@@ -48,7 +48,7 @@ constexpr uint16_t hostInterfaceSerial = 0x0003;
 constexpr uint16_t versionKey = 0x02a5;
 constexpr size_t firmwareVersionOffset = 13;
 constexpr size_t firmwareVersionLength = 4;
-constexpr const char* defaultFirmwareVersion = "1957";
+constexpr const char* defaultFirmwareVersion = "2.13";
 
 // The BCSP driver modules, in the order they must be loaded.
 constexpr const char* bcspDrivers[] = {"linabcsp_uart", "bcsp", "linabcsp_upChan"};

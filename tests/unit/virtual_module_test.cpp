@@ -203,8 +203,8 @@ TEST_F(VirtualModuleTest, DefaultStoreIsWrittenWhenMissing) {
   EXPECT_GE(keysHeld.at(0x02a4).size(), 2u);
   std::string firmware;
   for (size_t i = 13; i <= 16; ++i) firmware += static_cast<char>(vm::valueByte(version, i));
-  EXPECT_EQ("1957", firmware);
-  EXPECT_EQ("1957\n", sandbox.read("board/firmware.txt"));
+  EXPECT_EQ("2.13", firmware);
+  EXPECT_EQ("2.13\n", sandbox.read("board/firmware.txt"));
 }
 
 TEST_F(VirtualModuleTest, ExistingStoreIsTakenAsItStands) {
@@ -218,18 +218,18 @@ TEST_F(VirtualModuleTest, ExistingStoreIsTakenAsItStands) {
   EXPECT_EQ(0x1234, field(answer, 16));
   EXPECT_EQ(0xabcd, field(answer, 18));
   EXPECT_EQ(text, store()) << "reading keys leaves the file alone";
-  EXPECT_EQ("1957\n", sandbox.read("board/firmware.txt"));
+  EXPECT_EQ("2.13\n", sandbox.read("board/firmware.txt"));
 }
 
 TEST_F(VirtualModuleTest, RestartTakesFirmwareVersionIntoVersionKey) {
   { Fd serial(open(serialNode)); }
   const std::string before = store();
-  sandbox.write("board/firmware.txt", "1958\n");
+  sandbox.write("board/firmware.txt", "2.14\n");
   reset();
   std::vector<uint16_t> version = vm::store().at(0x02a5);
   std::string text;
   for (size_t i = 0; i < version.size() * 2; ++i) text += static_cast<char>(vm::valueByte(version, i));
-  EXPECT_EQ("fwrel:stable 1958 SK    ", text);
+  EXPECT_EQ("fwrel:stable 2.14 K1    ", text);
   std::string after = store();
   EXPECT_NE(before, after);
   EXPECT_EQ(vm::formatStore(vm::store()), after);
