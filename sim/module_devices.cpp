@@ -66,6 +66,7 @@ struct ModuleNode : Device {
 
   ssize_t read(void* buf, size_t n) override {
     dropStale();
+    if (n == 0) return 0;
     if (answers.empty() || answers.front().readyAt > now()) {
       errno = EAGAIN;
       return -1;
@@ -101,6 +102,7 @@ struct SerialNode : ModuleNode {
   }
 
   ssize_t write(const void* buf, size_t n) override {
+    if (n == 0) return 0;
     const uint8_t* bytes = static_cast<const uint8_t*>(buf);
     vmodule::traceWire('>', name, bytes, n);
     // Anything but one whole command packet is line noise to the module.
@@ -178,6 +180,7 @@ struct BcspNode : ModuleNode {
       errno = EIO;
       return -1;
     }
+    if (n == 0) return 0;
     if (n > vmodule::maxMessageBytes) {
       errno = EMSGSIZE;
       return -1;
