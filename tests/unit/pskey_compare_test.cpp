@@ -120,12 +120,4 @@ TEST_F(CompareFilesTest, LinesWithoutKeyArePassedOver) {
   EXPECT_EQ("&0001 = 0002\r\n", sandbox.read("/tmp/pskeytoset.psr"));
 }
 
-TEST_F(CompareFilesTest, AppendsToExistingOutputs) {
-  sandbox.write("/tmp/pskeycomp.psr", "old\r\n");
-  sandbox.write("/tmp/pskeyprep.psr", "&0001 = 0002\r\n");
-  sandbox.write("/tmp/pskeydump.psr", "&0001 = 0001\r\n");
-  upd::comparePSKeyFiles("/tmp/pskeyprep.psr", "/tmp/pskeydump.psr");
-  EXPECT_EQ("old\r\n>>&0001 = 0002\r\n<<&0001 = 0001\r\n", sandbox.read("/tmp/pskeycomp.psr"));
-}
-
 }  // namespace

@@ -110,12 +110,6 @@ TEST_F(FindTest, PrefixIsCaseSensitive) {
   EXPECT_EQ(-1, count);
 }
 
-TEST_F(FindTest, MissingFileIsNotFound) {
-  char text[8];
-  uint8_t words[2];
-  EXPECT_EQ(0, upd::findPSKeyValue(path, "&02a5 = ", text, sizeof text, words, 1));
-}
-
 TEST_F(FindTest, LongLineIsCutToTheBuffers) {
   std::string line = "&02a5 =";
   for (int i = 0; i < 30; ++i) line += " 4142";
@@ -146,7 +140,7 @@ TEST_F(FindTest, StopsAtBadDigitsAndLineEnd) {
   EXPECT_EQ(0x0a, words[1]);
 }
 
-TEST_F(FindTest, EmptyValue) {
+TEST_F(FindTest, EmptyValueAndMissingFile) {
   sandbox.write(path, "&02a5 = \r\n");
   char text[8];
   uint8_t words[2];
@@ -154,6 +148,7 @@ TEST_F(FindTest, EmptyValue) {
   ASSERT_EQ(1, upd::findPSKeyValue(path, "&02a5 = ", text, sizeof text, words, 1, &count));
   EXPECT_EQ(0, count);
   EXPECT_STREQ("\r\n", text);
+  EXPECT_EQ(0, upd::findPSKeyValue("/tmp/missing.psr", "&02a5 = ", text, sizeof text, words, 1));
 }
 
 }  // namespace

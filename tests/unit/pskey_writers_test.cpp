@@ -124,15 +124,6 @@ TEST_F(KeyWriterTest, SendsEveryKeyLineThenEnds) {
   EXPECT_EQ(expected, wholePass(fileA));
 }
 
-TEST_F(KeyWriterTest, FirstSetIsByteExact) {
-  sandbox.write(fileA, "&01f9 = 0003\r\n");
-  upd::writeAllPSKeys(fileA);
-  Bytes expected = {0x01, 0x00, 0xFC, 0x61, 0xC2, 0x02, 0x00, 0x30, 0x00, 0xA5, 0x0F, 0x03,
-                    0x70, 0x00, 0x00, 0xF9, 0x01, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00};
-  expected.resize(101, 0x00);
-  EXPECT_EQ(expected, sent());
-}
-
 TEST_F(KeyWriterTest, EmptyAndMissingFiles) {
   sandbox.write(fileA, "");
   EXPECT_EQ(1, upd::writeAllPSKeys(fileA));
@@ -198,21 +189,6 @@ TEST_F(KeyWriterTest, ResetStartsAFreshPass) {
 }
 
 // --- host-interface sets ----------------------------------------------------
-
-TEST(HostIfKeys, SetsAsBuilt) {
-  const std::vector<std::string> serial = {
-      "&01a5 = 0000", "&01a6 = 0000", "&01f9 = 0001",
-      "&0191 = 1002 002e 00fa 0014 0004 0000 0004 001e 0064 000a"};
-  const std::vector<std::string> bcsp = {
-      "&01a5 = 0001", "&01a6 = 0001", "&01f9 = 0003",
-      "&0191 = 1002 00a8 00fa 0014 0004 0000 0004 001e 0064 000a"};
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(serial[i], upd::hostIfKeysSerial[i]);
-    EXPECT_EQ(bcsp[i], upd::hostIfKeysBcsp[i]);
-  }
-  EXPECT_EQ(nullptr, upd::hostIfKeysSerial[4]);
-  EXPECT_EQ(nullptr, upd::hostIfKeysBcsp[4]);
-}
 
 struct HostIfCase {
   const char* name;
