@@ -84,8 +84,11 @@ int formatTimeStamp(char* buffer, size_t size, long seconds, long microseconds) 
   time_t when = static_cast<time_t>(seconds);
   struct tm parts;
   gmtime_r(&when, &parts);
-  return std::snprintf(buffer, size, "%02d:%02d:%02d.%03ld", parts.tm_hour, parts.tm_min,
-                       parts.tm_sec, microseconds / 1000);
+  // Formatted in full first: the caller's buffer holds exactly the 12 characters.
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03ld", parts.tm_hour, parts.tm_min,
+                parts.tm_sec, microseconds / 1000);
+  return std::snprintf(buffer, size, "%s", stamp);
 }
 
 int getTimeStamp(char* buffer, size_t size) {
