@@ -62,12 +62,19 @@ bool openModuleForStep() {
   return false;
 }
 
+// Waits for the module's answer or the step's alarm. The wait is set before
+// the alarm is armed, so that an alarm that expires during the work that
+// follows is never overwritten and lost.
+void awaitAnswer(unsigned seconds) {
+  StepEvent = STEP_WAIT;
+  platform::alarm(seconds);
+}
+
 // Reset, open, HCI Reset: the start of every module step; the Command
 // Complete of HCI Reset brings STEP_REPLY.
 void startModuleWork() {
   resetBtModule();
   if (!openModuleForStep()) return;
-  StepEvent = STEP_WAIT;
   sendHciCmd(0, hciResetOpcode, nullptr);
 }
 
@@ -88,16 +95,12 @@ void readKeysStep() {
       runUpdateStep();
       break;
     case STEP_BEGIN:
-      platform::alarm(readStartTimeout);
-      resetBtModule();
-      if (!openModuleForStep()) return;
+      awaitAnswer(readStartTimeout);
       platform::remove(dumpPSKeyPath);
-      StepEvent = STEP_WAIT;
-      sendHciCmd(0, hciResetOpcode, nullptr);
+      startModuleWork();
       break;
     case STEP_REPLY:
-      platform::alarm(readKeyTimeout);
-      StepEvent = STEP_WAIT;
+      awaitAnswer(readKeyTimeout);
       readAllPSKeys();
       break;
     case STEP_DONE:
@@ -135,12 +138,11 @@ void writeNewKeysStep() {
       }
       break;
     case STEP_BEGIN:
-      platform::alarm(newWriteStartTimeout);
+      awaitAnswer(newWriteStartTimeout);
       startModuleWork();
       break;
     case STEP_REPLY:
-      platform::alarm(newWriteKeyTimeout);
-      StepEvent = STEP_WAIT;
+      awaitAnswer(newWriteKeyTimeout);
       writeAllPSKeys(toSetPSKeyPath);
       break;
     case STEP_DONE:
@@ -162,13 +164,12 @@ void writeAllKeysStep() {
       runUpdateStep();
       break;
     case STEP_BEGIN:
-      platform::alarm(allWriteStartTimeout);
+      awaitAnswer(allWriteStartTimeout);
       prepareNewKeys();
       startModuleWork();
       break;
     case STEP_REPLY:
-      platform::alarm(allWriteKeyTimeout);
-      StepEvent = STEP_WAIT;
+      awaitAnswer(allWriteKeyTimeout);
       writeAllPSKeys(preparedPSKeyPath);
       break;
     case STEP_DONE:
@@ -259,8 +260,7 @@ void firmwareStep() {
       break;
     case STEP_BEGIN:
     case STEP_REPLY:
-      platform::alarm(firmwareKeyTimeout);
-      StepEvent = STEP_WAIT;
+      awaitAnswer(firmwareKeyTimeout);
       writeHostIfPSKeys(0);
       break;
     case STEP_LINK_SWITCH:

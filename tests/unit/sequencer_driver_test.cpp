@@ -93,6 +93,10 @@ struct DriverTest : ::testing::Test {
     return testsupport::waitUntil(waitSeconds,
                                   [] { return upd::StepEvent == upd::STEP_TIMEOUT; });
   }
+  // Waiting for the module, or already past the alarm on a slow machine.
+  static bool waiting() {
+    return upd::StepEvent == upd::STEP_WAIT || upd::StepEvent == upd::STEP_TIMEOUT;
+  }
   // Whether an alarm is pending; cancels it.
   static bool alarmPending() { return platform::alarm(0) > 0; }
   std::string statusFile() const { return sandbox.read("/tmp/update.log"); }
@@ -148,8 +152,8 @@ TEST_F(DriverTest, KeysToSetStartTheWriteInTheComparisonsCall) {
   step();
   ASSERT_TRUE(sandbox.exists("/tmp/pskeytoset.psr"));
   EXPECT_EQ(4u, upd::currentStep);
-  EXPECT_EQ(upd::STEP_WAIT, upd::StepEvent) << "reset, open and HCI Reset are under way";
-  EXPECT_TRUE(alarmPending());
+  EXPECT_TRUE(waiting()) << "reset, open and HCI Reset are under way";
+  EXPECT_NE(0, upd::pollSet.moduleSlot);
 }
 
 TEST_F(DriverTest, ModuleStepsFailAtTheirAlarm) {
@@ -163,7 +167,7 @@ TEST_F(DriverTest, ModuleStepsFailAtTheirAlarm) {
     upd::updateOk = 1;
     startPlan({number, 3});
     step();
-    EXPECT_EQ(upd::STEP_WAIT, upd::StepEvent);
+    EXPECT_TRUE(waiting());
     EXPECT_EQ(number, upd::currentStep);
     ASSERT_TRUE(waitForTimeout());
     step();
@@ -206,7 +210,7 @@ TEST_F(DriverTest, FirmwareStepWithASilentModule) {
   startPlan({6});
 
   step();  // host-interface keys for the serial link
-  EXPECT_EQ(upd::STEP_WAIT, upd::StepEvent);
+  EXPECT_TRUE(waiting());
   ASSERT_TRUE(waitForTimeout());
   step();
   EXPECT_TRUE(endsWith(statusFile(), "Update step timed out !!!...assuming BCSP -> try BCSP\n"))
@@ -232,7 +236,7 @@ TEST_F(DriverTest, FirmwareStepWithASilentModule) {
 
   upd::StepEvent = upd::STEP_DFU_ENDED;  // the tool's child-dead notice, status 0
   step();
-  EXPECT_EQ(upd::STEP_WAIT, upd::StepEvent);
+  EXPECT_TRUE(waiting());
   ASSERT_TRUE(waitForTimeout());
   step();
   EXPECT_EQ(upd::STEP_LINK_SWITCH, upd::StepEvent);
