@@ -36,7 +36,8 @@ cp -r "$repo/examples/package" "$work/package"
 cp "$repo/sim/dfu_sim" "$work/package/dfu"
 chmod 755 "$work/package/dfu"
 # A software image of about 200 KB, the same on every run.
-seq 1 36000 | sed 's/^/skq software image line /' | head -c 204800 > "$work/software.bin"
+seq 1 8000 | sed "s/^/skq software image line /" > "$work/software.bin"
+truncate -s 204800 "$work/software.bin"
 "$bin/update_image" create --package "$work/package" --software "$work/software.bin" \
   --name "skq update example" --software-name "Linux skq 1.1.0" -o "$work/update.img"
 "$bin/update_image" list "$work/update.img"
@@ -79,7 +80,8 @@ for _ in $(seq 6000); do
     fi
     shown=$current
   fi
-  [[ $current == *"*UPDATE_FINISHED*"* ]] && break
+  # Stop at the first finish line.
+  [[ $current == *"*UPDATE_FINISHED*"* ]] && { echo; break; }
   kill -0 "$daemon_pid" 2>/dev/null || { echo "the daemon ended early"; break; }
   sleep 0.1
 done
@@ -99,9 +101,15 @@ cat "$status"
 
 say "The module after the update"
 echo "firmware version: $(cat "$sandbox/board/firmware.txt" 2>/dev/null || echo unknown)"
-echo "keys written (from the wire trace):"
-grep -c ' > ' "$sandbox/board/wire.log" 2>/dev/null | sed 's/^/  packets sent to the module: /' || true
-echo "persistent store ($sandbox/board/module.psr), host-interface and version keys:"
+echo "write set of the comparison (tmp/pskeytoset.psr):"
+sed 's/^/  /' "$sandbox/tmp/pskeytoset.psr" 2>/dev/null || echo "  (none)"
+echo "SET requests on the wire (board/wire.log), in order:"
+awk '$2 == ">" && $3 == "cfUaB0" && $4 == "01" && $5 == "00" && $6 == "fc" && $9 == "02" {
+       serial = serial " &" $20 $19 }
+     $2 == ">" && $3 == "bcspRel2" && $4 == "02" { bcsp = bcsp " &" $15 $14 }
+     END { print "  serial HCI link:" serial; print "  BCSP link:      " bcsp }' \
+  "$sandbox/board/wire.log"
+echo "persistent store (board/module.psr): host-interface and version keys:"
 grep -E '^&(01a5|01a6|01f9|0191|02a4|02a5)' "$sandbox/board/module.psr" | sed 's/^/  /' || true
 
 say "Flash"
