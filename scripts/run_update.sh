@@ -71,6 +71,18 @@ shown=""
 for _ in $(seq 6000); do
   current=$(tail -c +$((before + 1)) "$status" 2>/dev/null; echo x)
   current=${current%x}
+  # The update's part begins with the first step's announcement; finish
+  # lines of the ticks before the start request came are left out.
+  if [[ $current != *"started ..."* ]]; then
+    kill -0 "$daemon_pid" 2>/dev/null || { echo "the daemon ended early"; break; }
+    sleep 0.1
+    continue
+  fi
+  lead=${current%%"started ..."*}
+  if [[ $lead == *$'\n'* ]]; then
+    earlier=${lead%$'\n'*}
+    current=${current:$((${#earlier} + 1))}
+  fi
   if [ "$current" != "$shown" ]; then
     if [[ $current == "$shown"* ]]; then
       printf '%s' "${current#"$shown"}"
