@@ -49,7 +49,8 @@ void BM_CheckHeader8MiB(benchmark::State& state) {
   auto image = buffer(length);
   upd::writeBe32(image.data(), upd::IMAGE_MAGIC);
   upd::writeBe32(image.data() + upd::headerDataSizeOffset, length - 64);
-  upd::writeBe32(image.data() + upd::headerDataCrcOffset, upd::crc32(image.data() + 64, length - 64));
+  upd::writeBe32(image.data() + upd::headerDataCrcOffset,
+                 upd::crc32(image.data() + 64, length - 64));
   image[upd::headerImageTypeOffset] = 2;
   upd::writeBe32(image.data() + upd::headerCrcOffset, 0);
   upd::writeBe32(image.data() + upd::headerCrcOffset, upd::crc32(image.data(), 64));

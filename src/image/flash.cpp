@@ -57,8 +57,8 @@ int32_t getFlashInfoUpdate() {
 
   devreq::FlashInfoRecord info;
   std::memset(&info, 0, sizeof info);
-  int result = platform::ioctl(device.get(), devreq::FLASH_GET_INFO,
-                               reinterpret_cast<uintptr_t>(&info));
+  int result =
+      platform::ioctl(device.get(), devreq::FLASH_GET_INFO, reinterpret_cast<uintptr_t>(&info));
   if (result < 0) {
     logIoctlFailure(result);
     return -1;
@@ -125,7 +125,8 @@ int writeFlash(uint32_t offset, const uint8_t* data, uint32_t length) {
     LOG_ERROR(Critical, 106, "write failed errno: %d %s\n", error, errorText(error));
     return -1;
   }
-  LOG_INFO(3, "%d bytes written at 0x%X\n", static_cast<int>(written), static_cast<unsigned>(offset));
+  LOG_INFO(3, "%d bytes written at 0x%X\n", static_cast<int>(written),
+           static_cast<unsigned>(offset));
   if (static_cast<size_t>(written) < length) {
     // The rest of the range holds whatever it held before: not an image.
     LOG_ERROR(Critical, 106, "short write: %d of %u bytes stored at 0x%X\n",

@@ -117,8 +117,8 @@ int writeImage() {
   int archive = platform::open(archivePath, O_RDONLY);
   if (archive < 0) {
     int error = errno;
-    LOG_ERROR(Critical, 106, "File opening error for file :%s errno = %d %s \n", archivePath,
-              error, errorText(error));
+    LOG_ERROR(Critical, 106, "File opening error for file :%s errno = %d %s \n", archivePath, error,
+              errorText(error));
     return -1;
   }
   int result = -1;

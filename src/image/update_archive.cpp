@@ -19,14 +19,15 @@
 namespace upd {
 namespace {
 
-constexpr size_t pathSize = 64;      // the daemon's fixed working paths
+constexpr size_t pathSize = 64;  // the daemon's fixed working paths
 constexpr size_t commandSize = pathSize + 16;
 constexpr uint32_t packageIndex = 1;
 
 unsigned long long asULL(uint64_t value) { return static_cast<unsigned long long>(value); }
 
 void logOutside(uint32_t index, const char* path, uint64_t size, uint64_t offset, size_t length) {
-  LOG_ERROR(Critical, 106, "sub-image %u of %s (%llu Bytes at offset %llu) lies outside the file of %llu Bytes\n",
+  LOG_ERROR(Critical, 106,
+            "sub-image %u of %s (%llu Bytes at offset %llu) lies outside the file of %llu Bytes\n",
             static_cast<unsigned>(index), path, asULL(size), asULL(offset), asULL(length));
 }
 
@@ -44,8 +45,8 @@ bool checkArchiveTable(const uint8_t* image, size_t length, const char* path) {
     return false;
   }
   if (count < 2) {
-    LOG_ERROR(Critical, 106, "update archive %s holds %u sub-images; at least 2 are needed\n",
-              path, static_cast<unsigned>(count));
+    LOG_ERROR(Critical, 106, "update archive %s holds %u sub-images; at least 2 are needed\n", path,
+              static_cast<unsigned>(count));
     return false;
   }
   if (!subImageInside(image, count, packageIndex, length)) {
@@ -98,8 +99,8 @@ int checkAndUnpack() {
   UniqueFd archive(platform::open(archivePath, O_RDONLY));
   if (!archive.valid()) {
     int error = errno;
-    LOG_ERROR(Critical, 106, "File opening error for file :%s errno = %d %s \n", archivePath,
-              error, errorText(error));
+    LOG_ERROR(Critical, 106, "File opening error for file :%s errno = %d %s \n", archivePath, error,
+              errorText(error));
     return -1;
   }
   struct stat st;

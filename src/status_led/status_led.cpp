@@ -15,8 +15,8 @@
 namespace upd {
 namespace {
 
-constexpr int32_t steadyOffPeriod = 0;   // LED_SET_MODE 0
-constexpr int32_t steadyOnPeriod = -1;   // LED_SET_MODE 2
+constexpr int32_t steadyOffPeriod = 0;  // LED_SET_MODE 0
+constexpr int32_t steadyOnPeriod = -1;  // LED_SET_MODE 2
 constexpr uintptr_t modeSteady0 = 0;
 constexpr uintptr_t modeBlinking = 1;
 constexpr uintptr_t modeSteady2 = 2;
@@ -36,7 +36,8 @@ struct LedDevice {
 
 // The period in clock ticks, truncated toward zero; 0 when out of range.
 long periodTicks(int32_t periodMs) {
-  double ticks = static_cast<double>(periodMs) * static_cast<double>(::sysconf(_SC_CLK_TCK)) / 1000.0;
+  double ticks =
+      static_cast<double>(periodMs) * static_cast<double>(::sysconf(_SC_CLK_TCK)) / 1000.0;
   if (!(ticks < static_cast<double>(INT32_MAX) + 1.0)) return 0;  // no int32 holds it
   return static_cast<long>(ticks);
 }

@@ -46,8 +46,9 @@ struct UpdateImageTest : ::testing::Test {
   }
 
   Bytes created(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {"create", "--package", work + "/package", "--software",
-                                     work + "/software.bin", "-o", work + "/update.img"};
+    std::vector<std::string> args = {
+        "create", "--package",         work + "/package", "--software", work + "/software.bin",
+        "-o",     work + "/update.img"};
     args.insert(args.end(), extra.begin(), extra.end());
     ToolRun result = run(args);
     EXPECT_EQ(0, result.status) << result.out << result.err;
@@ -138,12 +139,12 @@ TEST_F(UpdateImageTest, ListShowsFieldsTableAndVerdicts) {
   ToolRun list = run({"list", work + "/update.img"});
   EXPECT_EQ(0, list.status) << list.err;
   for (const std::string& line : std::vector<std::string>{
-       "  magic          0x11092001 (good)\n", "  image type     4 (multi-file)\n",
-        "  sub-images     3\n", "    0: offset 80, size ", ", update package\n",
-        ", software image\n", "software image (sub-image 2): 70065 bytes\n",
-        "  data size      70001 (good; 70001 bytes follow the header)\n",
-        "  name           \"Linux LAP software\"\n", "  image type     2 (single image)\n",
-        work + "/update.img: good\n"})
+           "  magic          0x11092001 (good)\n", "  image type     4 (multi-file)\n",
+           "  sub-images     3\n", "    0: offset 80, size ", ", update package\n",
+           ", software image\n", "software image (sub-image 2): 70065 bytes\n",
+           "  data size      70001 (good; 70001 bytes follow the header)\n",
+           "  name           \"Linux LAP software\"\n", "  image type     2 (single image)\n",
+           work + "/update.img: good\n"})
     EXPECT_NE(std::string::npos, list.out.find(line)) << line << "\n" << list.out;
   EXPECT_EQ(std::string::npos, list.out.find("BAD"));
 
@@ -153,13 +154,13 @@ TEST_F(UpdateImageTest, ListShowsFieldsTableAndVerdicts) {
 }
 
 TEST_F(UpdateImageTest, WrappedSoftwareIsTakenAsItIs) {
-  ToolRun wrap = run({"wrap", "--software", work + "/software.bin", "-o", work + "/sw.img", "--name",
-                  "Linux 2.4.4"});
+  ToolRun wrap = run({"wrap", "--software", work + "/software.bin", "-o", work + "/sw.img",
+                      "--name", "Linux 2.4.4"});
   ASSERT_EQ(0, wrap.status) << wrap.err;
   Bytes wrapped = testsupport::readBytes(work + "/sw.img");
   expectSoftwareImage(wrapped, software, "Linux 2.4.4");
-  ToolRun create = run({"create", "--package", work + "/package", "--software", work + "/sw.img", "-o",
-                    work + "/update.img"});
+  ToolRun create = run({"create", "--package", work + "/package", "--software", work + "/sw.img",
+                        "-o", work + "/update.img"});
   ASSERT_EQ(0, create.status) << create.err;
   Bytes archive = testsupport::readBytes(work + "/update.img");
   ASSERT_EQ(wrapped.size(), testsupport::readBe32(archive, 72));
@@ -173,7 +174,12 @@ struct Corruption {
 };
 
 const Corruption corruptions[] = {
-    {"magic", [](Bytes& a) { a[1] = 0; testsupport::resealHeader(a); }, "bad magic number"},
+    {"magic",
+     [](Bytes& a) {
+       a[1] = 0;
+       testsupport::resealHeader(a);
+     },
+     "bad magic number"},
     {"header checksum", [](Bytes& a) { a[40] ^= 1; }, "archive: bad header checksum"},
     {"size", [](Bytes& a) { a.push_back(0); }, "archive: data size "},
     {"truncated", [](Bytes& a) { a.resize(a.size() / 2); }, "bytes after it"},
@@ -262,9 +268,11 @@ TEST_F(UpdateImageTest, RefusesWhatTheDaemonWouldRefuse) {
       {{"create", "--package", package, "--software", sw, "-o", out, "--software-name",
         "Linux " + std::string(30, 'x')},
        "longer than 32 bytes"},
-      {{"create", "--package", work + "/empty", "--software", sw, "-o", out}, "has no updatetodo.txt"},
+      {{"create", "--package", work + "/empty", "--software", sw, "-o", out},
+       "has no updatetodo.txt"},
       {{"create", "--package", work + "/none", "--software", sw, "-o", out}, "does not exist"},
-      {{"create", "--package", package, "--software", work + "/none.bin", "-o", out}, "cannot read"},
+      {{"create", "--package", package, "--software", work + "/none.bin", "-o", out},
+       "cannot read"},
       {{"verify", work + "/none.img"}, "cannot read"},
       {{"create", "--package", package, "-o", out}, "usage:"},
       {{"frobnicate"}, "unknown command"},

@@ -21,7 +21,8 @@ uint32_t referenceCrc32(const uint8_t* data, size_t length) {
 
 uint32_t readBe32(const Bytes& bytes, size_t offset) {
   if (offset + 4 > bytes.size()) throw std::out_of_range("readBe32 past the end");
-  return static_cast<uint32_t>(bytes[offset]) << 24 | static_cast<uint32_t>(bytes[offset + 1]) << 16 |
+  return static_cast<uint32_t>(bytes[offset]) << 24 |
+         static_cast<uint32_t>(bytes[offset + 1]) << 16 |
          static_cast<uint32_t>(bytes[offset + 2]) << 8 | bytes[offset + 3];
 }
 
@@ -84,11 +85,16 @@ Bytes makePackage(const std::map<std::string, std::string>& files) {
   std::string folder = templ;
   ::mkdir((folder + "/update.d").c_str(), 0755);
   for (const auto& [name, content] : files) {
-    std::ofstream out(folder + "/update.d/" + name, std::ios::binary);
-    out << content;
+    std::string path = folder + "/update.d/" + name;
+    {
+      std::ofstream out(path, std::ios::binary);
+      out << content;
+    }
+    // Scripts (the download tool) keep their execute permission in the tar.
+    if (content.compare(0, 2, "#!") == 0) ::chmod(path.c_str(), 0755);
   }
-  std::string command = "tar -C '" + folder + "' -cf - update.d | gzip -n -c > '" + folder +
-                        "/package.tar.gz'";
+  std::string command =
+      "tar -C '" + folder + "' -cf - update.d | gzip -n -c > '" + folder + "/package.tar.gz'";
   int status = std::system(command.c_str());
   std::ifstream in(folder + "/package.tar.gz", std::ios::binary);
   std::ostringstream content;

@@ -22,7 +22,9 @@ constexpr uint8_t singleImageType = 2;
 constexpr uint8_t multiImageType = 4;
 
 uint32_t referenceCrc32(const uint8_t* data, size_t length);
-inline uint32_t referenceCrc32(const Bytes& data) { return referenceCrc32(data.data(), data.size()); }
+inline uint32_t referenceCrc32(const Bytes& data) {
+  return referenceCrc32(data.data(), data.size());
+}
 
 uint32_t readBe32(const Bytes& bytes, size_t offset);
 void writeBe32(Bytes& bytes, size_t offset, uint32_t value);

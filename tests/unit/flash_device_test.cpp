@@ -93,9 +93,7 @@ TEST_F(FlashTest, SizeIsLoggedWithTheLayout) {
   ::testing::internal::CaptureStderr();
   upd::checkFlashConfig();
   std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(std::string::npos,
-            err.find("checkFlashConfig line: "))
-      << err;
+  EXPECT_NE(std::string::npos, err.find("checkFlashConfig line: ")) << err;
   EXPECT_NE(std::string::npos,
             err.find(": Flash size =  2097152 (0x200000); LAP config file sector starts at "
                      "0x1F0000\n"))

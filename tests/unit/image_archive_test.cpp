@@ -1,5 +1,6 @@
 // The start request's archive check and unpacking, and the shell words it
 // runs, on the simulated board.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,15 @@ namespace {
 
 using testsupport::Bytes;
 using testsupport::Sandbox;
+
+int openDescriptors() {
+  int count = 0;
+  DIR* folder = ::opendir("/proc/self/fd");
+  if (folder == nullptr) return -1;
+  while (::readdir(folder) != nullptr) ++count;
+  ::closedir(folder);
+  return count;
+}
 
 void useShellWords() {
   static const bool done = [] {
@@ -163,7 +173,9 @@ const BadArchive badArchives[] = {
      },
      "update archive /tmp/image is not a multi-file image\n"},
     {"no terminating zero word",
-     [] { return testsupport::makeImage(Bytes{0, 0, 0, 4, 0, 0, 0, 8}, 4, "archive"); },
+     [] {
+       return testsupport::makeImage(Bytes{0, 0, 0, 4, 0, 0, 0, 8}, 4, "archive");
+     },
      "sub-image table of /tmp/image has no terminating zero word\n"},
     {"one sub-image", [] { return withTable({goodPackage()}); },
      "update archive /tmp/image holds 1 sub-images; at least 2 are needed\n"},
@@ -187,7 +199,9 @@ const BadArchive badArchives[] = {
      },
      "sub-image 2 of /tmp/image (101 Bytes at offset 184) lies outside the file of 284 Bytes\n"},
     {"last sub-image shorter than a header",
-     [] { return withTable({Bytes{1}, goodPackage(), Bytes(63, 8)}); },
+     [] {
+       return withTable({Bytes{1}, goodPackage(), Bytes(63, 8)});
+     },
      "software image in /tmp/image holds 63 Bytes; less than an image header\n"},
 };
 
@@ -202,7 +216,9 @@ TEST_F(ArchiveTest, RejectedArchiveIsAnsweredAndNothingIsUnpacked) {
     sandbox.write("/tmp/update.d/updatetodo.txt", "LAP_SOFTWARE\n");
     Bytes archive = bad.make();
     sandbox.write("/tmp/image", archive);
+    int descriptors = openDescriptors();
     EXPECT_EQ(-1, upd::startUpdate());
+    EXPECT_EQ(descriptors, openDescriptors());
 
     std::string expected = bad.message != nullptr
                                ? bad.message

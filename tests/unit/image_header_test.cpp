@@ -74,8 +74,8 @@ TEST(ImageFormat, BigEndianFieldsAreReadByteByByte) {
 TEST(ImageFormat, SubImageOffsetsArePaddedToFourBytes) {
   std::vector<Bytes> subs = {textBytes("abcde"), textBytes("0123456"), Bytes(64, 0xAB),
                              textBytes("z")};
-  Bytes image = testsupport::makeImage(testsupport::multiFileData(subs), upd::IMAGE_TYPE_MULTI,
-                                       "multi");
+  Bytes image =
+      testsupport::makeImage(testsupport::multiFileData(subs), upd::IMAGE_TYPE_MULTI, "multi");
   bool terminated = false;
   ASSERT_EQ(4u, upd::countSubImages(image.data(), image.size(), &terminated));
   EXPECT_TRUE(terminated);
@@ -125,14 +125,17 @@ struct Corruption {
 };
 
 const Corruption corruptions[] = {
-    {"magic", [](Bytes& i) { i[3] = 0x02; testsupport::resealHeader(i); }, "Bad Magic Number\n"},
+    {"magic",
+     [](Bytes& i) {
+       i[3] = 0x02;
+       testsupport::resealHeader(i);
+     },
+     "Bad Magic Number\n"},
     {"magic byte order", [](Bytes& i) { testsupport::writeBe32(i, 0, 0x01200911u); },
      "Bad Magic Number\n"},
     {"header byte", [](Bytes& i) { i[40] ^= 1; }, "Bad Header Checksum\n"},
     {"header CRC over the field in place",
-     [](Bytes& i) {
-       testsupport::writeBe32(i, 4, testsupport::referenceCrc32(i.data(), 64));
-     },
+     [](Bytes& i) { testsupport::writeBe32(i, 4, testsupport::referenceCrc32(i.data(), 64)); },
      "Bad Header Checksum\n"},
     {"data size one more",
      [](Bytes& i) {

@@ -1,6 +1,7 @@
 // The image writer against the simulated board's flash: progress in the
 // status file, the erase before the last chunk only, the bytes in
 // board/flash0.bin, and every refusal.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -19,6 +20,15 @@ using testsupport::Sandbox;
 
 constexpr size_t imageStart = 0x20000;
 constexpr const char* stepLine = "LAP software ...";
+
+int openDescriptors() {
+  int count = 0;
+  DIR* folder = ::opendir("/proc/self/fd");
+  if (folder == nullptr) return -1;
+  while (::readdir(folder) != nullptr) ++count;
+  ::closedir(folder);
+  return count;
+}
 
 // The shell words (" -rm") come from the build, as update_sim arranges it.
 void useShellWords() {
@@ -157,7 +167,9 @@ TEST_F(ImageWriterTest, RefusedEraseOrWriteFails) {
     ::remove(sandbox.path("board/flash.log").c_str());
     ::remove(sandbox.path("board/flash0.bin").c_str());
     settings(c.settings);
+    int descriptors = openDescriptors();
     EXPECT_EQ(-1, writeArchive(archiveWithImageOf(196708)));
+    EXPECT_EQ(descriptors, openDescriptors());
     EXPECT_EQ(c.flashLog, flashLog());
     EXPECT_EQ(std::string(stepLine) + c.statusTail, statusFile());
     EXPECT_FALSE(sandbox.exists("/tmp/image"));
@@ -211,7 +223,9 @@ const RefusalCase refusalCases[] = {
      },
      "sub-image 2 of /tmp/image (568 Bytes at offset 120) lies outside the file of 684 Bytes\n"},
     {"table without its zero word",
-     [] { return testsupport::makeImage(Bytes{0, 0, 0, 1, 0, 0, 0, 2}, 4, "archive"); },
+     [] {
+       return testsupport::makeImage(Bytes{0, 0, 0, 1, 0, 0, 0, 2}, 4, "archive");
+     },
      "sub-image table of /tmp/image has no terminating zero word\n"},
 };
 
@@ -219,7 +233,9 @@ TEST_F(ImageWriterTest, BadSoftwareImageIsRefusedWithFlashUntouched) {
   for (const RefusalCase& c : refusalCases) {
     SCOPED_TRACE(c.what);
     sandbox.write("/tmp/update.log", "");
+    int descriptors = openDescriptors();
     EXPECT_EQ(-1, writeArchive(c.archive()));
+    EXPECT_EQ(descriptors, openDescriptors());
     EXPECT_EQ(c.message, statusFile());
     EXPECT_FALSE(sandbox.exists("board/flash.log"));
     EXPECT_FALSE(sandbox.exists("/tmp/image"));

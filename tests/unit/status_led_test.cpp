@@ -1,12 +1,13 @@
 // The status LED against the simulated board's /dev/led. Tick expectations
 // follow the system's real clock tick rate.
+#include "status_led/status_led.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "sim/sim.h"
-#include "status_led/status_led.h"
 #include "test_support.h"
 
 namespace {
@@ -64,7 +65,8 @@ TEST_F(StatusLedTest, BlinkPeriodInClockTicks) {
 }
 
 TEST_F(StatusLedTest, PeriodsOutOfRangeChangeNothing) {
-  const int32_t belowOneTick = static_cast<int32_t>((1000 + ticksPerSecond - 1) / ticksPerSecond) - 1;
+  const int32_t belowOneTick =
+      static_cast<int32_t>((1000 + ticksPerSecond - 1) / ticksPerSecond) - 1;
   for (int32_t period : {belowOneTick, -2, -1000, INT32_MIN, 1}) {
     SCOPED_TRACE(period);
     if (ticks(period) > 0 || period == 0 || period == -1) continue;

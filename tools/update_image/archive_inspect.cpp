@@ -113,8 +113,8 @@ ArchiveReport examineArchive(const Bytes& archive) {
   if (!r.problems.empty()) return r;
 
   const SubImageEntry& package = r.subImages[1];
-  r.packageIsGzip = package.size >= 2 && archive[package.offset] == 0x1F &&
-                    archive[package.offset + 1] == 0x8B;
+  r.packageIsGzip =
+      package.size >= 2 && archive[package.offset] == 0x1F && archive[package.offset + 1] == 0x8B;
   if (!r.packageIsGzip)
     r.problems.push_back("archive: sub-image 1 (the update package) is not gzip data");
 

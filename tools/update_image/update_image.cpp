@@ -70,7 +70,8 @@ Bytes readFile(const std::string& path) {
 
 void writeFile(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   out.close();
   if (!out) throw Failure{"cannot write " + path};
 }
@@ -98,8 +99,8 @@ struct ScratchFolder {
   std::string path;
   ScratchFolder() {
     const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/update_image.XXXXXX";
+    std::string templ =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/update_image.XXXXXX";
     std::vector<char> buffer(templ.begin(), templ.end());
     buffer.push_back('\0');
     if (::mkdtemp(buffer.data()) == nullptr) throw Failure{"cannot create a scratch folder"};
@@ -130,8 +131,8 @@ Bytes makePackage(const std::string& folder) {
   const std::string tarPath = scratch.path + "/package.tar";
   if (!run({"mkdir", "--", tree}) || !run({"cp", "-R", "--", folder + "/.", tree}))
     throw Failure{"cannot copy the package folder " + folder};
-  if (!run({"tar", "-C", scratch.path, "--owner=0", "--group=0", "--numeric-owner",
-            "--sort=name", "-cf", tarPath, "update.d"}))
+  if (!run({"tar", "-C", scratch.path, "--owner=0", "--group=0", "--numeric-owner", "--sort=name",
+            "-cf", tarPath, "update.d"}))
     throw Failure{"tar failed on the package folder " + folder};
   if (!run({"gzip", "-n", "-9", "--", tarPath})) throw Failure{"gzip failed on the package"};
   return readFile(tarPath + ".gz");
@@ -204,8 +205,7 @@ int create(const Options& options) {
   std::string name = options.nameGiven ? options.name : defaultArchiveName;
   if (name.size() > updimage::nameSize)
     throw Failure{"archive name \"" + name + "\" is longer than 32 bytes"};
-  std::string softwareName =
-      options.softwareNameGiven ? options.softwareName : defaultSoftwareName;
+  std::string softwareName = options.softwareNameGiven ? options.softwareName : defaultSoftwareName;
   Bytes software = softwareImage(options.software, softwareName, options.softwareNameGiven);
   Bytes package = makePackage(options.package);
   std::string text = "update archive " + name + "\n";
@@ -218,9 +218,10 @@ int create(const Options& options) {
   std::printf("%s: %zu bytes; package %zu bytes, software image %zu bytes\n",
               options.output.c_str(), archive.size(), package.size(), software.size());
   if (software.size() >= imageAreaOf2MiB)
-    std::printf("note: the software image does not fit the image area of a 2 MiB flash (%llu "
-                "bytes)\n",
-                static_cast<unsigned long long>(imageAreaOf2MiB));
+    std::printf(
+        "note: the software image does not fit the image area of a 2 MiB flash (%llu "
+        "bytes)\n",
+        static_cast<unsigned long long>(imageAreaOf2MiB));
   return 0;
 }
 
@@ -233,6 +234,15 @@ int wrap(const Options& options) {
   writeFile(options.output, image);
   std::printf("%s: %zu bytes, name \"%s\"\n", options.output.c_str(), image.size(), name.c_str());
   return 0;
+}
+
+// What the daemon does with sub-image k of count.
+std::string subImageRole(size_t k, size_t count) {
+  std::string role;
+  if (k == 0) role += ", archive text";
+  if (k == 1) role += ", update package";
+  if (k > 0 && k + 1 == count) role += ", software image";
+  return role;
 }
 
 const char* verdict(bool good) { return good ? "good" : "BAD"; }
@@ -270,12 +280,10 @@ int list(const std::string& path, bool quiet) {
       std::printf("  sub-images     %zu\n", report.subImages.size());
       for (size_t k = 0; k < report.subImages.size(); ++k) {
         const updimage::SubImageEntry& entry = report.subImages[k];
-        const char* role = k == 1 ? "update package"
-                           : k + 1 == report.subImages.size() && k > 0 ? "software image"
-                           : k == 0 ? "archive text" : "";
-        std::printf("    %zu: offset %llu, size %u%s%s%s\n", k,
+        std::printf("    %zu: offset %llu, size %u%s%s\n", k,
                     static_cast<unsigned long long>(entry.offset), entry.size,
-                    *role != '\0' ? ", " : "", role, entry.inside ? "" : " (OUTSIDE THE FILE)");
+                    subImageRole(k, report.subImages.size()).c_str(),
+                    entry.inside ? "" : " (OUTSIDE THE FILE)");
       }
     }
     if (report.softwarePresent) {
