@@ -23,28 +23,30 @@ constexpr uint32_t maxFlashRegions = 32;
 // The one erase record, filled immediately before each request.
 devreq::FlashEraseRecord eraseRequest;
 
-int openFlash(int mode) {
+int openFlash(const char* operation, int mode) {
   int fd = platform::open(flashNodePath, mode);
   if (fd < 0) {
     int error = errno;
-    LOG_ERROR(Critical, 106, "open device_%s in mode_%d failed! errno: %d %s\n", flashNodePath,
-              mode, error, errorText(error));
+    OPERATION_ERROR(operation, Critical, 106, "open device_%s in mode_%d failed! errno: %d %s\n",
+                    flashNodePath, mode, error, errorText(error));
   }
   return fd;
 }
 
-int closeFlash(UniqueFd& device) {
+int closeFlash(const char* operation, UniqueFd& device) {
   if (device.close() != 0) {
     int error = errno;
-    LOG_ERROR(Critical, 106, "close failed errno: %d %s\n", error, errorText(error));
+    OPERATION_ERROR(operation, Critical, 106, "close failed errno: %d %s\n", error,
+                    errorText(error));
     return -1;
   }
   return 1;
 }
 
-void logIoctlFailure(int result) {
+void logIoctlFailure(const char* operation, int result) {
   int error = errno;
-  LOG_ERROR(Critical, 106, "ioctl failed:%d errno: %d %s\n", result, error, errorText(error));
+  OPERATION_ERROR(operation, Critical, 106, "ioctl failed:%d errno: %d %s\n", result, error,
+                  errorText(error));
 }
 
 }  // namespace
@@ -52,7 +54,7 @@ void logIoctlFailure(int result) {
 FlashLayout flashLayout = defaultFlashLayout;
 
 int32_t getFlashInfoUpdate() {
-  UniqueFd device(openFlash(O_RDONLY));
+  UniqueFd device(openFlash(__func__, O_RDONLY));
   if (!device.valid()) return -1;
 
   devreq::FlashInfoRecord info;
@@ -60,7 +62,7 @@ int32_t getFlashInfoUpdate() {
   int result =
       platform::ioctl(device.get(), devreq::FLASH_GET_INFO, reinterpret_cast<uintptr_t>(&info));
   if (result < 0) {
-    logIoctlFailure(result);
+    logIoctlFailure(__func__, result);
     return -1;
   }
   uint32_t regionCount = info.words[4];
@@ -74,10 +76,10 @@ int32_t getFlashInfoUpdate() {
   result = platform::ioctl(device.get(), devreq::FLASH_GET_REGIONS,
                            reinterpret_cast<uintptr_t>(regions));
   if (result < 0) {
-    logIoctlFailure(result);
+    logIoctlFailure(__func__, result);
     return -1;
   }
-  if (closeFlash(device) != 1) return -1;
+  if (closeFlash(__func__, device) != 1) return -1;
   return static_cast<int32_t>(info.words[0]);
 }
 
@@ -98,21 +100,21 @@ void checkFlashConfig() {
 }
 
 int eraseFlash(uint32_t start, uint32_t length) {
-  UniqueFd device(openFlash(O_RDONLY));
+  UniqueFd device(openFlash(__func__, O_RDONLY));
   if (!device.valid()) return -1;
   eraseRequest.start = start;
   eraseRequest.length = length;
   int result = platform::ioctl(device.get(), devreq::FLASH_ERASE,
                                reinterpret_cast<uintptr_t>(&eraseRequest));
   if (result < 0) {
-    logIoctlFailure(result);
+    logIoctlFailure(__func__, result);
     return -1;
   }
-  return closeFlash(device);
+  return closeFlash(__func__, device);
 }
 
 int writeFlash(uint32_t offset, const uint8_t* data, uint32_t length) {
-  UniqueFd device(openFlash(O_RDWR));
+  UniqueFd device(openFlash(__func__, O_RDWR));
   if (!device.valid()) return -1;
   if (platform::lseek(device.get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
     int error = errno;
@@ -134,7 +136,7 @@ int writeFlash(uint32_t offset, const uint8_t* data, uint32_t length) {
               static_cast<unsigned>(offset));
     return -1;
   }
-  return closeFlash(device);
+  return closeFlash(__func__, device);
 }
 
 }  // namespace upd

@@ -9,7 +9,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "log/log.h"
 #include "platform/platform.h"
+
+// Entries made by helpers name the daemon operation they work for
+// (startUpdate, writeImage, eraseFlash, ...), not the helper.
+#define OPERATION_ERROR(operation, severity, errorNumber, ...) \
+  ::upd::logError((severity), __FILE__, (operation), __LINE__, (errorNumber), 0, __VA_ARGS__)
+#define OPERATION_INFO(operation, level, ...) \
+  ::upd::logInfo((level), __FILE__, (operation), __LINE__, __VA_ARGS__)
 
 namespace upd {
 
@@ -61,8 +69,8 @@ class ReadMapping {
 // gave count sub-images: the last sub-image, or with count 0 the bytes from
 // offset 68 with the size in the word at offset 64. It must lie inside the
 // archive and hold at least an image header; otherwise the fault is logged
-// (Critical, 106, naming path) and the result is false.
-bool locateSoftwareImage(const uint8_t* image, size_t length, uint32_t count, const char* path,
-                         size_t* offset, uint32_t* size);
+// (Critical, 106, naming path and the operation) and the result is false.
+bool locateSoftwareImage(const char* operation, const uint8_t* image, size_t length, uint32_t count,
+                         const char* path, size_t* offset, uint32_t* size);
 
 }  // namespace upd

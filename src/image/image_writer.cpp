@@ -18,6 +18,7 @@ namespace {
 
 constexpr size_t progressSize = 12;  // "%3d percent "
 constexpr const char* softwareNamePrefix = "Linux";
+constexpr const char* operation = "writeImage";
 
 void showProgress(int percent) {
   char text[progressSize + 1];
@@ -36,8 +37,8 @@ int writeSectors(const uint8_t* image, uint32_t size) {
   while (sector < flashLayout.configSectorStart) {
     double share = static_cast<double>(remaining) / static_cast<double>(size);
     int percent = static_cast<int>(100.0 - share * 100.0);
-    LOG_INFO(1, "writing sector %06X to flash; missing %08d Bytes; %3d%%\n",
-             static_cast<unsigned>(sector), static_cast<int>(remaining), percent);
+    OPERATION_INFO(operation, 1, "writing sector %06X to flash; missing %08d Bytes; %3d%%\n",
+                   static_cast<unsigned>(sector), static_cast<int>(remaining), percent);
     showProgress(percent);
     uint32_t length = static_cast<uint32_t>(chunk);
     if (remaining <= chunk) {
@@ -61,25 +62,25 @@ int writeSectors(const uint8_t* image, uint32_t size) {
 int writeFromArchive(int archive) {
   struct stat st;
   if (platform::fstat(archive, &st) != 0) {
-    LOG_ERROR(Critical, 106, "couldn't determine size of %s!\n", archivePath);
+    OPERATION_ERROR(operation, Critical, 106, "couldn't determine size of %s!\n", archivePath);
     return -1;
   }
   if (st.st_size < static_cast<off_t>(imageHeaderSize)) {
-    LOG_ERROR(Critical, 106, "image file %s to small (%d Bytes) !\n", archivePath,
-              static_cast<int>(st.st_size));
+    OPERATION_ERROR(operation, Critical, 106, "image file %s to small (%d Bytes) !\n", archivePath,
+                    static_cast<int>(st.st_size));
     return -1;
   }
   if (static_cast<unsigned long long>(st.st_size) > UINT32_MAX) {
-    LOG_ERROR(Critical, 106, "image file %s too large (%llu Bytes) !\n", archivePath,
-              static_cast<unsigned long long>(st.st_size));
+    OPERATION_ERROR(operation, Critical, 106, "image file %s too large (%llu Bytes) !\n",
+                    archivePath, static_cast<unsigned long long>(st.st_size));
     return -1;
   }
   uint32_t size = static_cast<uint32_t>(st.st_size);
   ReadMapping mapping(archive, size);
   if (!mapping.valid()) {
     int error = errno;
-    LOG_ERROR(Critical, 106, "couldn't map %s into memory errno = %d %s \n", archivePath, error,
-              errorText(error));
+    OPERATION_ERROR(operation, Critical, 106, "couldn't map %s into memory errno = %d %s \n",
+                    archivePath, error, errorText(error));
     return -1;
   }
   char name[imageNameSize + 1];
@@ -88,24 +89,25 @@ int writeFromArchive(int archive) {
 
   size_t offset = 0;
   uint32_t imageSize = 0;
-  if (!locateSoftwareImage(mapping.data(), size, count, archivePath, &offset, &imageSize))
+  if (!locateSoftwareImage(operation, mapping.data(), size, count, archivePath, &offset,
+                           &imageSize))
     return -1;
   const int32_t space = flashLayout.configSectorStart - flashLayout.imageStart;
-  LOG_INFO(1, "write lap image with %d Bytes to %d Bytes flash\n", static_cast<int>(imageSize),
-           static_cast<int>(space));
+  OPERATION_INFO(operation, 1, "write lap image with %d Bytes to %d Bytes flash\n",
+                 static_cast<int>(imageSize), static_cast<int>(space));
 
   const uint8_t* image = mapping.data() + offset;
   if (checkHeader(image, imageSize, name, &count) != 1) return -1;
   // A wrong image in the flash leaves the board unable to start.
   if (std::strncmp(name, softwareNamePrefix, std::strlen(softwareNamePrefix)) != 0) {
-    LOG_ERROR(Critical, 106, "software image \"%s\" is not a Linux image; flash not written\n",
-              name);
+    OPERATION_ERROR(operation, Critical, 106,
+                    "software image \"%s\" is not a Linux image; flash not written\n", name);
     return -1;
   }
   if (static_cast<int64_t>(imageSize) >= static_cast<int64_t>(space)) {
-    LOG_ERROR(Critical, 106,
-              "Not enough space (%d Bytes) in flash to write lap image with %d Bytes!\n",
-              static_cast<int>(space), static_cast<int>(imageSize));
+    OPERATION_ERROR(operation, Critical, 106,
+                    "Not enough space (%d Bytes) in flash to write lap image with %d Bytes!\n",
+                    static_cast<int>(space), static_cast<int>(imageSize));
     return -1;
   }
   return writeSectors(image, imageSize);
@@ -117,8 +119,8 @@ int writeImage() {
   int archive = platform::open(archivePath, O_RDONLY);
   if (archive < 0) {
     int error = errno;
-    LOG_ERROR(Critical, 106, "File opening error for file :%s errno = %d %s \n", archivePath, error,
-              errorText(error));
+    OPERATION_ERROR(operation, Critical, 106, "File opening error for file :%s errno = %d %s \n",
+                    archivePath, error, errorText(error));
     return -1;
   }
   int result = -1;

@@ -22,41 +22,47 @@ namespace {
 constexpr size_t pathSize = 64;  // the daemon's fixed working paths
 constexpr size_t commandSize = pathSize + 16;
 constexpr uint32_t packageIndex = 1;
+constexpr const char* operation = "startUpdate";
 
 unsigned long long asULL(uint64_t value) { return static_cast<unsigned long long>(value); }
 
-void logOutside(uint32_t index, const char* path, uint64_t size, uint64_t offset, size_t length) {
-  LOG_ERROR(Critical, 106,
-            "sub-image %u of %s (%llu Bytes at offset %llu) lies outside the file of %llu Bytes\n",
-            static_cast<unsigned>(index), path, asULL(size), asULL(offset), asULL(length));
+void logOutside(const char* op, uint32_t index, const char* path, uint64_t size, uint64_t offset,
+                size_t length) {
+  OPERATION_ERROR(
+      op, Critical, 106,
+      "sub-image %u of %s (%llu Bytes at offset %llu) lies outside the file of %llu Bytes\n",
+      static_cast<unsigned>(index), path, asULL(size), asULL(offset), asULL(length));
 }
 
 // The table of a multi-file archive: terminated inside the file, at least
 // the package and the software image, the package inside the file.
 bool checkArchiveTable(const uint8_t* image, size_t length, const char* path) {
   if (image[headerImageTypeOffset] != IMAGE_TYPE_MULTI) {
-    LOG_ERROR(Critical, 106, "update archive %s is not a multi-file image\n", path);
+    OPERATION_ERROR(operation, Critical, 106, "update archive %s is not a multi-file image\n",
+                    path);
     return false;
   }
   bool terminated = false;
   uint32_t count = countSubImages(image, length, &terminated);
   if (!terminated) {
-    LOG_ERROR(Critical, 106, "sub-image table of %s has no terminating zero word\n", path);
+    OPERATION_ERROR(operation, Critical, 106,
+                    "sub-image table of %s has no terminating zero word\n", path);
     return false;
   }
   if (count < 2) {
-    LOG_ERROR(Critical, 106, "update archive %s holds %u sub-images; at least 2 are needed\n", path,
-              static_cast<unsigned>(count));
+    OPERATION_ERROR(operation, Critical, 106,
+                    "update archive %s holds %u sub-images; at least 2 are needed\n", path,
+                    static_cast<unsigned>(count));
     return false;
   }
   if (!subImageInside(image, count, packageIndex, length)) {
-    logOutside(packageIndex, path, subImageSize(image, packageIndex),
+    logOutside(operation, packageIndex, path, subImageSize(image, packageIndex),
                subImageOffset(image, count, packageIndex), length);
     return false;
   }
   size_t offset = 0;
   uint32_t size = 0;
-  return locateSoftwareImage(image, length, count, path, &offset, &size);
+  return locateSoftwareImage(operation, image, length, count, path, &offset, &size);
 }
 
 // Writes sub-image 1 to the package file in one write straight from the
@@ -64,7 +70,7 @@ bool checkArchiveTable(const uint8_t* image, size_t length, const char* path) {
 void writePackage(const uint8_t* image, uint32_t count) {
   UniqueFd package(platform::open(packagePath, O_WRONLY | O_CREAT | O_TRUNC, 0644));
   if (!package.valid()) {
-    LOG_ERROR(Critical, 106, "File opening error for file :%s!\n", packagePath);
+    OPERATION_ERROR(operation, Critical, 106, "File opening error for file :%s!\n", packagePath);
     return;
   }
   const uint8_t* start = image + subImageOffset(image, count, packageIndex);
@@ -72,8 +78,8 @@ void writePackage(const uint8_t* image, uint32_t count) {
   ssize_t written = platform::write(package.get(), start, size);
   if (written < 0 || static_cast<size_t>(written) != size) {
     int error = written < 0 ? errno : EIO;  // a short write leaves a cut package
-    LOG_ERROR(Critical, 107, "file %s write error %d %s ret \n", packagePath, error,
-              errorText(error));
+    OPERATION_ERROR(operation, Critical, 107, "file %s write error %d %s ret \n", packagePath,
+                    error, errorText(error));
   }
 }
 
@@ -99,34 +105,34 @@ int checkAndUnpack() {
   UniqueFd archive(platform::open(archivePath, O_RDONLY));
   if (!archive.valid()) {
     int error = errno;
-    LOG_ERROR(Critical, 106, "File opening error for file :%s errno = %d %s \n", archivePath, error,
-              errorText(error));
+    OPERATION_ERROR(operation, Critical, 106, "File opening error for file :%s errno = %d %s \n",
+                    archivePath, error, errorText(error));
     return -1;
   }
   struct stat st;
   if (platform::fstat(archive.get(), &st) != 0) {
-    LOG_ERROR(Critical, 106, "couldn't determine size of %s!\n", archivePath);
+    OPERATION_ERROR(operation, Critical, 106, "couldn't determine size of %s!\n", archivePath);
     return -1;
   }
   if (st.st_size < static_cast<off_t>(imageHeaderSize)) {
-    LOG_ERROR(Critical, 106, "file %s to small (%d Bytes) !\n", archivePath,
-              static_cast<int>(st.st_size));
+    OPERATION_ERROR(operation, Critical, 106, "file %s to small (%d Bytes) !\n", archivePath,
+                    static_cast<int>(st.st_size));
     return -1;
   }
   if (static_cast<unsigned long long>(st.st_size) > UINT32_MAX) {
-    LOG_ERROR(Critical, 106, "file %s too large (%llu Bytes) !\n", archivePath,
-              static_cast<unsigned long long>(st.st_size));
+    OPERATION_ERROR(operation, Critical, 106, "file %s too large (%llu Bytes) !\n", archivePath,
+                    static_cast<unsigned long long>(st.st_size));
     return -1;
   }
   uint32_t size = static_cast<uint32_t>(st.st_size);
   ReadMapping mapping(archive.get(), size);
   if (!mapping.valid()) {
     int error = errno;
-    LOG_ERROR(Critical, 106, "couldn't map %s into memory errno = %d %s \n", archivePath, error,
-              errorText(error));
+    OPERATION_ERROR(operation, Critical, 106, "couldn't map %s into memory errno = %d %s \n",
+                    archivePath, error, errorText(error));
     return -1;
   }
-  LOG_INFO(1, "%s size = %d Bytes \n", archivePath, static_cast<int>(size));
+  OPERATION_INFO(operation, 1, "%s size = %d Bytes \n", archivePath, static_cast<int>(size));
 
   char name[imageNameSize + 1];
   uint32_t count = 0;
@@ -146,16 +152,16 @@ int checkAndUnpack() {
 
 }  // namespace
 
-bool locateSoftwareImage(const uint8_t* image, size_t length, uint32_t count, const char* path,
-                         size_t* offset, uint32_t* size) {
+bool locateSoftwareImage(const char* op, const uint8_t* image, size_t length, uint32_t count,
+                         const char* path, size_t* offset, uint32_t* size) {
   uint64_t start = 0;
   uint32_t bytes = 0;
   if (count == 0) {
     // A single image: its size in the word after the header, its bytes
     // from offset 68 on.
     if (length < imageHeaderSize + 4) {
-      LOG_ERROR(Critical, 106, "software image in %s holds %u Bytes; less than an image header\n",
-                path, 0u);
+      OPERATION_ERROR(op, Critical, 106,
+                      "software image in %s holds %u Bytes; less than an image header\n", path, 0u);
       return false;
     }
     start = imageHeaderSize + 4;
@@ -163,19 +169,21 @@ bool locateSoftwareImage(const uint8_t* image, size_t length, uint32_t count, co
   } else {
     bool terminated = false;
     if (countSubImages(image, length, &terminated) != count || !terminated) {
-      LOG_ERROR(Critical, 106, "sub-image table of %s has no terminating zero word\n", path);
+      OPERATION_ERROR(op, Critical, 106, "sub-image table of %s has no terminating zero word\n",
+                      path);
       return false;
     }
     start = subImageOffset(image, count, count - 1);
     bytes = subImageSize(image, count - 1);
   }
   if (start + bytes > length) {
-    logOutside(count == 0 ? 0 : count - 1, path, bytes, start, length);
+    logOutside(op, count == 0 ? 0 : count - 1, path, bytes, start, length);
     return false;
   }
   if (bytes < imageHeaderSize) {
-    LOG_ERROR(Critical, 106, "software image in %s holds %u Bytes; less than an image header\n",
-              path, static_cast<unsigned>(bytes));
+    OPERATION_ERROR(op, Critical, 106,
+                    "software image in %s holds %u Bytes; less than an image header\n", path,
+                    static_cast<unsigned>(bytes));
     return false;
   }
   *offset = static_cast<size_t>(start);

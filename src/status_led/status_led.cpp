@@ -24,8 +24,10 @@ constexpr uintptr_t modeSteady2 = 2;
 // The device, open for the length of one operation.
 struct LedDevice {
   int fd;
-  LedDevice() : fd(platform::open(ledNodePath, O_RDWR)) {
-    if (fd < 0) LOG_ERROR(Critical, 106, "Can't open LED device!\n");
+  // The failure entry names the operation that opens the device.
+  explicit LedDevice(const char* operation) : fd(platform::open(ledNodePath, O_RDWR)) {
+    if (fd < 0)
+      logError(Critical, __FILE__, operation, __LINE__, 106, 0, "Can't open LED device!\n");
   }
   ~LedDevice() {
     if (fd >= 0) platform::close(fd);
@@ -49,7 +51,7 @@ int setMode(int fd, uintptr_t mode) {
 }  // namespace
 
 int getStatusled(int32_t* state) {
-  LedDevice device;
+  LedDevice device(__func__);
   if (device.fd < 0) return -1;
   int result =
       platform::ioctl(device.fd, devreq::LED_GET_STATE, reinterpret_cast<uintptr_t>(state));
@@ -57,7 +59,7 @@ int getStatusled(int32_t* state) {
 }
 
 int setStatusLed(int32_t period) {
-  LedDevice device;
+  LedDevice device(__func__);
   if (device.fd < 0) return -1;
   if (period == steadyOnPeriod) return setMode(device.fd, modeSteady2);
   if (period == steadyOffPeriod) return setMode(device.fd, modeSteady0);

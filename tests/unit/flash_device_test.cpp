@@ -145,8 +145,13 @@ TEST_F(FlashTest, RefusedRequestsFailAndCloseTheDevice) {
     ::remove(sandbox.path("board/flash0.bin").c_str());
     settings(c.settings);
     int before = openDescriptors();
+    ::testing::internal::CaptureStderr();
     int result = c.erase ? upd::eraseFlash(0x30000, 0x10000)
                          : upd::writeFlash(0x30000, data.data(), 0x10000);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    // The entry names the operation, whichever helper made it.
+    EXPECT_NE(std::string::npos, err.find(c.erase ? " eraseFlash line: " : " writeFlash line: "))
+        << err;
     EXPECT_EQ(-1, result);
     EXPECT_EQ(c.statusPrefix, statusFile());
     EXPECT_EQ(before, openDescriptors());

@@ -217,7 +217,12 @@ TEST_F(ArchiveTest, RejectedArchiveIsAnsweredAndNothingIsUnpacked) {
     Bytes archive = bad.make();
     sandbox.write("/tmp/image", archive);
     int descriptors = openDescriptors();
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(-1, upd::startUpdate());
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(err.find(" startUpdate line: ") != std::string::npos ||
+                err.find(" checkHeader line: ") != std::string::npos)
+        << err;
     EXPECT_EQ(descriptors, openDescriptors());
 
     std::string expected = bad.message != nullptr

@@ -119,7 +119,10 @@ TEST_F(ImageWriterTest, ImageShorterThanAChunk) {
 
 TEST_F(ImageWriterTest, ImageOfExactlyTheAvailableSpaceIsRefused) {
   Bytes archive = archiveWithImageOf(0x1D0000);
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(-1, writeArchive(archive));
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, err.find("src/image/image_writer.cpp writeImage line: ")) << err;
   EXPECT_EQ(std::string(stepLine) +
                 "Not enough space (1900544 Bytes) in flash to write lap image with 1900544 "
                 "Bytes!\n",

@@ -88,8 +88,12 @@ TEST_F(StatusLedTest, RefusedPeriodLeavesTheModeUnchanged) {
 TEST_F(StatusLedTest, MissingDevice) {
   settings("led.missing = 1\n");
   int32_t state = 0;
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(-1, upd::getStatusled(&state));
   EXPECT_EQ(-1, upd::setStatusLed(500));
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, err.find(" getStatusled line: ")) << err;
+  EXPECT_NE(std::string::npos, err.find(" setStatusLed line: ")) << err;
   EXPECT_EQ("Can't open LED device!\nCan't open LED device!\n", statusFile());
 }
 
