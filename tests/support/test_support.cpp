@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -101,10 +102,10 @@ void writeFile(const std::string& path, const std::string& content) {
 }
 
 std::vector<uint8_t> aiMessage(uint16_t length, uint32_t type, const std::vector<uint8_t>& body) {
-  std::vector<uint8_t> bytes(8, 0);
+  std::vector<uint8_t> bytes(8 + body.size(), 0);
   std::memcpy(bytes.data(), &length, sizeof length);
   std::memcpy(bytes.data() + 4, &type, sizeof type);
-  bytes.insert(bytes.end(), body.begin(), body.end());
+  if (!body.empty()) std::memcpy(bytes.data() + 8, body.data(), body.size());
   return bytes;
 }
 
@@ -135,28 +136,44 @@ AdminPeer::AdminPeer(const std::string& root)
   ::unlink(path_.c_str());
   if (::bind(fd_, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0)
     throw std::runtime_error("cannot bind " + path_);
+  reader_ = std::thread([this] { readLoop(); });
 }
 
 AdminPeer::~AdminPeer() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  reader_.join();
   ::close(fd_);
   ::unlink(path_.c_str());
 }
 
-bool AdminPeer::receive(std::vector<uint8_t>* datagram, double timeoutSeconds) {
-  struct pollfd pfd = {fd_, POLLIN, 0};
-  double deadline = nowSeconds() + timeoutSeconds;
+void AdminPeer::readLoop() {
   for (;;) {
-    double left = deadline - nowSeconds();
-    if (left < 0) return false;
-    int n = ::poll(&pfd, 1, static_cast<int>(left * 1000) + 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) return;
+    }
+    struct pollfd pfd = {fd_, POLLIN, 0};
+    if (::poll(&pfd, 1, 20) <= 0) continue;
     uint8_t bytes[2048];
-    ssize_t got = ::recv(fd_, bytes, sizeof bytes, 0);
-    if (got < 0) return false;
-    datagram->assign(bytes, bytes + got);
-    return true;
+    ssize_t got = ::recv(fd_, bytes, sizeof bytes, MSG_DONTWAIT);
+    if (got < 0) continue;
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.emplace_back(bytes, bytes + got);
+    arrived_.notify_all();
   }
+}
+
+bool AdminPeer::receive(std::vector<uint8_t>* datagram, double timeoutSeconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::microseconds(static_cast<long long>(timeoutSeconds * 1e6));
+  if (!arrived_.wait_until(lock, deadline, [this] { return !queue_.empty(); })) return false;
+  *datagram = std::move(queue_.front());
+  queue_.pop_front();
+  return true;
 }
 
 bool AdminPeer::waitFor(uint32_t type, uint32_t code, std::vector<uint8_t>* datagram,

@@ -3,7 +3,11 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <functional>
 #include <string>
 #include <vector>
@@ -64,9 +68,18 @@ class AdminPeer {
   bool sendRequest(uint32_t code) { return send(updateRequest(code)); }
 
  private:
+  void readLoop();
+
   std::string path_;
   std::string daemonPath_;
   int fd_ = -1;
+  // Like a real admin process, the peer takes every datagram as it comes (a
+  // thread of its own), so the daemon never finds the admin socket full.
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::deque<std::vector<uint8_t>> queue_;
+  bool stopping_ = false;
+  std::thread reader_;
 };
 
 // A program of the build (bin/NAME) run as a child process, through the
