@@ -20,7 +20,11 @@ bin=$build/bin
 say() { printf '\n== %s\n' "$*"; }
 
 say "Building"
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+if [ -n "${UPDATE_BUILD_DIR:-}" ]; then
+  cmake -S "$repo" -B "$build" >/dev/null
+else
+  (cd "$repo" && cmake --preset default >/dev/null)
+fi
 cmake --build "$build" -j2 --target update_sim update_admin update_image >/dev/null
 
 say "Preparing the sandbox $sandbox"
