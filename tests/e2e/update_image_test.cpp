@@ -29,14 +29,14 @@ struct UpdateImageTest : ::testing::Test {
   std::string work;
 
   void SetUp() override {
-    work = sandbox.path("/tmp/work");
+    work = sandbox.path("/tmp/pkg");
     ::mkdir(work.c_str(), 0755);
     ::mkdir((work + "/package").c_str(), 0755);
     testsupport::writeFile(work + "/package/updatetodo.txt", "CHECK_VERSIONS\nLAP_SOFTWARE\n");
     testsupport::writeFile(work + "/package/VERSION", "LAP_VERSION 1.1.0\n");
     testsupport::writeFile(work + "/package/pskeyorig.psr", "&0001 = 0002\r\n");
     software = testsupport::patternBytes(70001, 11);
-    sandbox.write("/tmp/work/software.bin", software);
+    sandbox.write("/tmp/pkg/software.bin", software);
   }
 
   ToolRun run(const std::vector<std::string>& args) {
@@ -282,7 +282,7 @@ TEST_F(UpdateImageTest, RefusesWhatTheDaemonWouldRefuse) {
     ToolRun result = run(c.args);
     EXPECT_NE(0, result.status);
     EXPECT_NE(std::string::npos, result.err.find(c.message)) << result.err;
-    EXPECT_FALSE(sandbox.exists("/tmp/work/x.img"));
+    EXPECT_FALSE(sandbox.exists("/tmp/pkg/x.img"));
   }
 }
 
