@@ -88,24 +88,56 @@ void prepareNewKeys() {
   preparePSKeyFile(newPSKeyPath, preparedPSKeyPath);
 }
 
-void readKeysStep() {
+// The three PS-key steps differ only in their time-outs, what they do
+// before the module is opened, the request they send per answer and what
+// they do once the module is closed.
+struct KeyStep {
+  unsigned startTimeout;    // reset, open and HCI Reset
+  unsigned requestTimeout;  // each request
+  bool (*ready)();          // at STEP_NEW: false ends the step with nothing to do
+  void (*prepare)();        // before the module is reset
+  void (*request)();        // the next request, after every answer
+  void (*finish)();         // after the module is closed, before "OK"
+};
+
+bool always() { return true; }
+bool keysToSet() { return fileReadable(toSetPSKeyPath); }
+void nothing() {}
+void removeDump() { platform::remove(dumpPSKeyPath); }
+void protectDump() { platform::chmod(dumpPSKeyPath, 0444); }
+void readNextKey() { readAllPSKeys(); }
+void writeKeysToSet() { writeAllPSKeys(toSetPSKeyPath); }
+void writePreparedKeys() { writeAllPSKeys(preparedPSKeyPath); }
+
+constexpr KeyStep readKeys = {readStartTimeout, readKeyTimeout, always,
+                              removeDump,       readNextKey,    protectDump};
+constexpr KeyStep writeNewKeys = {newWriteStartTimeout, newWriteKeyTimeout, keysToSet,
+                                  nothing,              writeKeysToSet,     nothing};
+constexpr KeyStep writeAllKeys = {allWriteStartTimeout, allWriteKeyTimeout, always,
+                                  prepareNewKeys,       writePreparedKeys,  nothing};
+
+void runKeyStep(const KeyStep& step) {
   switch (StepEvent) {
     case STEP_NEW:
-      StepEvent = STEP_BEGIN;
-      runUpdateStep();
+      if (step.ready()) {
+        StepEvent = STEP_BEGIN;
+        runUpdateStep();
+      } else {
+        nextUpdateStep(nothingToDoText);
+      }
       break;
     case STEP_BEGIN:
-      awaitAnswer(readStartTimeout);
-      platform::remove(dumpPSKeyPath);
+      awaitAnswer(step.startTimeout);
+      step.prepare();
       startModuleWork();
       break;
     case STEP_REPLY:
-      awaitAnswer(readKeyTimeout);
-      readAllPSKeys();
+      awaitAnswer(step.requestTimeout);
+      step.request();
       break;
     case STEP_DONE:
       openBtModule(0);
-      platform::chmod(dumpPSKeyPath, 0444);
+      step.finish();
       nextUpdateStep("OK\n");
       break;
     case STEP_TIMEOUT:
@@ -125,63 +157,6 @@ void compareKeysStep() {
   // Writing the differing keys may start at once; any other step that
   // follows waits for its own call.
   if (currentStep == BT_MOD_SET_NEW_WRITE && StepEvent == STEP_NEW) runUpdateStep();
-}
-
-void writeNewKeysStep() {
-  switch (StepEvent) {
-    case STEP_NEW:
-      if (fileReadable(toSetPSKeyPath)) {
-        StepEvent = STEP_BEGIN;
-        runUpdateStep();
-      } else {
-        nextUpdateStep(nothingToDoText);
-      }
-      break;
-    case STEP_BEGIN:
-      awaitAnswer(newWriteStartTimeout);
-      startModuleWork();
-      break;
-    case STEP_REPLY:
-      awaitAnswer(newWriteKeyTimeout);
-      writeAllPSKeys(toSetPSKeyPath);
-      break;
-    case STEP_DONE:
-      openBtModule(0);
-      nextUpdateStep("OK\n");
-      break;
-    case STEP_TIMEOUT:
-      failStep();
-      break;
-    default:
-      break;
-  }
-}
-
-void writeAllKeysStep() {
-  switch (StepEvent) {
-    case STEP_NEW:
-      StepEvent = STEP_BEGIN;
-      runUpdateStep();
-      break;
-    case STEP_BEGIN:
-      awaitAnswer(allWriteStartTimeout);
-      prepareNewKeys();
-      startModuleWork();
-      break;
-    case STEP_REPLY:
-      awaitAnswer(allWriteKeyTimeout);
-      writeAllPSKeys(preparedPSKeyPath);
-      break;
-    case STEP_DONE:
-      openBtModule(0);
-      nextUpdateStep("OK\n");
-      break;
-    case STEP_TIMEOUT:
-      failStep();
-      break;
-    default:
-      break;
-  }
 }
 
 // The download tool's figure: the first four characters of its status log
@@ -315,16 +290,16 @@ void runUpdateStep() {
       nextUpdateStep("\n");
       break;
     case BT_MOD_SET_READ:
-      readKeysStep();
+      runKeyStep(readKeys);
       break;
     case BT_MOD_SET_COMP:
       compareKeysStep();
       break;
     case BT_MOD_SET_NEW_WRITE:
-      writeNewKeysStep();
+      runKeyStep(writeNewKeys);
       break;
     case BT_MOD_SET_ALL_WRITE:
-      writeAllKeysStep();
+      runKeyStep(writeAllKeys);
       break;
     case BT_MOD_SET_FIRM_STACK:
       firmwareStep();
