@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -195,6 +196,25 @@ bool AdminPeer::send(const std::vector<uint8_t>& bytes) {
 }
 
 std::string binPath(const std::string& program) { return std::string(UPDATE_BIN_DIR) + "/" + program; }
+
+int openDescriptors() {
+  int count = 0;
+  DIR* folder = ::opendir("/proc/self/fd");
+  if (folder == nullptr) return -1;
+  while (::readdir(folder) != nullptr) ++count;
+  ::closedir(folder);
+  return count;
+}
+
+void useShellWords() {
+  static const bool done = [] {
+    std::string path = binPath("shell_words");
+    if (const char* inherited = std::getenv("PATH")) path += std::string(":") + inherited;
+    ::setenv("PATH", path.c_str(), 1);
+    return true;
+  }();
+  (void)done;
+}
 
 Process::Process(const Sandbox& sandbox, const std::string& program,
                  const std::vector<std::string>& args, const std::string& stdinText) {

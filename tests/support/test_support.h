@@ -116,6 +116,11 @@ class Daemon : public Process {
 };
 
 std::string binPath(const std::string& program);
+// Open descriptors of this process, to catch a leaked one.
+int openDescriptors();
+// Puts the build's shell words ("-gunzip", "-tar", "-rm") first on PATH, as
+// update_sim does, for in-process tests that run the archive commands.
+void useShellWords();
 // Waits until the predicate holds or the time is up; true when it held.
 bool waitUntil(double timeoutSeconds, const std::function<bool()>& predicate);
 

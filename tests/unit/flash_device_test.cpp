@@ -12,17 +12,11 @@
 
 namespace {
 
+using testsupport::openDescriptors;
+
 using testsupport::Bytes;
 using testsupport::Sandbox;
 
-int openDescriptors() {
-  int count = 0;
-  DIR* folder = ::opendir("/proc/self/fd");
-  if (folder == nullptr) return -1;
-  while (::readdir(folder) != nullptr) ++count;
-  ::closedir(folder);
-  return count;
-}
 
 struct FlashTest : ::testing::Test {
   Sandbox sandbox;

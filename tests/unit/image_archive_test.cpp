@@ -17,27 +17,14 @@
 
 namespace {
 
+using testsupport::useShellWords;
+
+using testsupport::openDescriptors;
+
 using testsupport::Bytes;
 using testsupport::Sandbox;
 
-int openDescriptors() {
-  int count = 0;
-  DIR* folder = ::opendir("/proc/self/fd");
-  if (folder == nullptr) return -1;
-  while (::readdir(folder) != nullptr) ++count;
-  ::closedir(folder);
-  return count;
-}
 
-void useShellWords() {
-  static const bool done = [] {
-    std::string path = testsupport::binPath("shell_words");
-    if (const char* inherited = std::getenv("PATH")) path += std::string(":") + inherited;
-    ::setenv("PATH", path.c_str(), 1);
-    return true;
-  }();
-  (void)done;
-}
 
 const std::map<std::string, std::string> packageFiles = {
     {"updatetodo.txt", "LAP_SOFTWARE\n"},

@@ -15,31 +15,17 @@
 
 namespace {
 
+using testsupport::useShellWords;
+
+using testsupport::openDescriptors;
+
 using testsupport::Bytes;
 using testsupport::Sandbox;
 
 constexpr size_t imageStart = 0x20000;
 constexpr const char* stepLine = "LAP software ...";
 
-int openDescriptors() {
-  int count = 0;
-  DIR* folder = ::opendir("/proc/self/fd");
-  if (folder == nullptr) return -1;
-  while (::readdir(folder) != nullptr) ++count;
-  ::closedir(folder);
-  return count;
-}
 
-// The shell words (" -rm") come from the build, as update_sim arranges it.
-void useShellWords() {
-  static const bool done = [] {
-    std::string path = testsupport::binPath("shell_words");
-    if (const char* inherited = std::getenv("PATH")) path += std::string(":") + inherited;
-    ::setenv("PATH", path.c_str(), 1);
-    return true;
-  }();
-  (void)done;
-}
 
 struct ImageWriterTest : ::testing::Test {
   Sandbox sandbox;

@@ -22,6 +22,8 @@
 
 namespace {
 
+using testsupport::openDescriptors;
+
 using testsupport::Sandbox;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
@@ -592,14 +594,6 @@ TEST_F(VirtualModuleTest, WireTraceHasOneLinePerPacket) {
                                             "07 00 05 00( 00){78}"));
 }
 
-int openDescriptors() {
-  int count = 0;
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  while (::readdir(dir) != nullptr) ++count;
-  ::closedir(dir);
-  return count;
-}
 
 TEST_F(VirtualModuleTest, LeavesNoDescriptorOpen) {
   loadDrivers();
