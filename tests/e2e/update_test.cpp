@@ -73,6 +73,28 @@ std::vector<std::string> serialSetKeys(const std::string& wireLog) {
   return keys;
 }
 
+// A board of its own with the daemon started on it and the archive handed
+// over with a start request, for cases that each need a fresh board.
+struct FreshBoard {
+  Sandbox sandbox;
+  AdminPeer peer{sandbox.root()};
+  std::unique_ptr<Daemon> daemon;
+
+  FreshBoard(const Bytes& image, const std::string& settings) {
+    sandbox.write("/etc/data.txt", sourceFile("examples/board/data.txt"));
+    sandbox.settings(settings);
+    daemon = std::make_unique<Daemon>(sandbox);
+    std::vector<uint8_t> report;
+    EXPECT_TRUE(peer.waitFor(1026, 0, &report, waitSeconds)) << daemon->err();
+    sandbox.write("/tmp/image", image);
+    EXPECT_TRUE(peer.sendRequest(1));
+  }
+  ~FreshBoard() {
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(0, daemon->wait(waitSeconds));
+  }
+};
+
 struct UpdateTest : ::testing::Test {
   Sandbox sandbox;
   std::unique_ptr<AdminPeer> admin;
@@ -243,18 +265,13 @@ TEST_F(UpdateTest, CorruptArchivesAreRejectedWithNothingUnpackedOrWritten) {
 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Sandbox board;
-    AdminPeer peer(board.root());
-    board.write("/etc/data.txt", sourceFile("examples/board/data.txt"));
-    Daemon process(board);
-    ASSERT_TRUE(peer.waitFor(1026, 0, &datagram, waitSeconds));
-    board.write("/tmp/image", c.image);
-    ASSERT_TRUE(peer.sendRequest(1));
-    ASSERT_TRUE(peer.waitFor(1025, 1, &datagram, waitSeconds)) << process.err();
+    FreshBoard fresh(c.image, "");
+    const Sandbox& board = fresh.sandbox;
+    ASSERT_TRUE(fresh.peer.waitFor(1025, 1, &datagram, waitSeconds)) << fresh.daemon->err();
     ASSERT_EQ(64u, datagram.size());
     EXPECT_EQ(3, datagram[12]);
     EXPECT_EQ((Bytes{'O', 'K', 0}), Bytes(datagram.begin() + 13, datagram.begin() + 16));
-    ASSERT_TRUE(peer.waitFor(1026, 2, &datagram, waitSeconds));
+    ASSERT_TRUE(fresh.peer.waitFor(1026, 2, &datagram, waitSeconds));
     std::string status = board.read("/tmp/update.log");
     if (c.message != nullptr) {
       EXPECT_NE(std::string::npos, status.find(c.message)) << status;
@@ -263,8 +280,6 @@ TEST_F(UpdateTest, CorruptArchivesAreRejectedWithNothingUnpackedOrWritten) {
     EXPECT_FALSE(board.exists("/tmp/update.d"));
     EXPECT_FALSE(board.exists("/tmp/image1.gz"));
     EXPECT_FALSE(board.exists("board/flash.log"));
-    process.signal(SIGTERM);
-    EXPECT_EQ(0, process.wait(waitSeconds));
   }
 }
 
@@ -393,19 +408,13 @@ TEST_F(UpdateTest, FirmwareDownloadSucceeds) {
 TEST_F(UpdateTest, FailedOrKilledDownloadDropsTheRestOfThePlan) {
   for (const char* outcome : {"fail", "kill"}) {
     SCOPED_TRACE(outcome);
-    Sandbox board;
-    AdminPeer peer(board.root());
-    board.write("/etc/data.txt", sourceFile("examples/board/data.txt"));
-    board.settings(std::string("dfu.result = ") + outcome + "\n");
     plan("BT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n");
-    Daemon process(board);
-    ASSERT_TRUE(peer.waitFor(1026, 0, &datagram, waitSeconds));
-    board.write("/tmp/image", archive());
-    ASSERT_TRUE(peer.sendRequest(1));
+    FreshBoard fresh(archive(), std::string("dfu.result = ") + outcome + "\n");
+    const Sandbox& board = fresh.sandbox;
     ASSERT_TRUE(testsupport::waitUntil(waitSeconds, [&] {
       return board.read("/tmp/update.log").find("try again\n*UPDATE_FINISHED*") != std::string::npos;
     })) << board.read("/tmp/update.log");
-    EXPECT_EQ("NOK", lastResult(peer));
+    EXPECT_EQ("NOK", lastResult(fresh.peer));
     std::string status = board.read("/tmp/update.log");
     EXPECT_NE(std::string::npos, status.find("NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n"))
         << status;
@@ -415,8 +424,6 @@ TEST_F(UpdateTest, FailedOrKilledDownloadDropsTheRestOfThePlan) {
     EXPECT_EQ(std::string::npos, status.find("Update skq Software:"));
     EXPECT_FALSE(board.exists("board/flash.log"));
     EXPECT_EQ("2.13\n", board.read("board/firmware.txt"));
-    process.signal(SIGTERM);
-    EXPECT_EQ(0, process.wait(waitSeconds));
   }
 }
 
