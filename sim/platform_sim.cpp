@@ -217,6 +217,9 @@ int chdir(const char* path) {
   return ::chdir(mapped.text);
 }
 
+int gettimeofday(struct timeval* now) { return ::gettimeofday(now, nullptr); }
+long clockTicksPerSecond() { return ::sysconf(_SC_CLK_TCK); }
+
 int poll(struct pollfd* fds, nfds_t count, int timeoutMs) {
   constexpr nfds_t maxSlots = 16;
   if (count > maxSlots) {

@@ -88,12 +88,18 @@ int formatTimeStamp(char* buffer, size_t size, long seconds, long microseconds) 
   char stamp[64];
   std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03ld", parts.tm_hour, parts.tm_min,
                 parts.tm_sec, microseconds / 1000);
-  return std::snprintf(buffer, size, "%s", stamp);
+  size_t length = std::strlen(stamp);
+  if (size > 0) {
+    size_t copied = length < size - 1 ? length : size - 1;
+    std::memcpy(buffer, stamp, copied);
+    buffer[copied] = '\0';
+  }
+  return static_cast<int>(length);
 }
 
 int getTimeStamp(char* buffer, size_t size) {
   struct timeval now;
-  gettimeofday(&now, nullptr);
+  platform::gettimeofday(&now);
   return formatTimeStamp(buffer, size, static_cast<long>(now.tv_sec),
                          static_cast<long>(now.tv_usec));
 }

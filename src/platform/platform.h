@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <sys/un.h>
 
@@ -43,6 +44,11 @@ FILE* fopen(const char* path, const char* mode);
 void* mmap(size_t length, int prot, int flags, int fd, off_t offset);
 int munmap(void* addr, size_t length);
 int chdir(const char* path);
+
+// The time of day (wall clock, for log time stamps), and the system's clock
+// ticks per second.
+int gettimeofday(struct timeval* now);
+long clockTicksPerSecond();
 
 // Waiting. The timeout is in milliseconds of the daemon's time.
 int poll(struct pollfd* fds, nfds_t count, int timeoutMs);

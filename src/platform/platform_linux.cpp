@@ -29,6 +29,9 @@ void* mmap(size_t length, int prot, int flags, int fd, off_t offset) {
 int munmap(void* addr, size_t length) { return ::munmap(addr, length); }
 int chdir(const char* path) { return ::chdir(path); }
 
+int gettimeofday(struct timeval* now) { return ::gettimeofday(now, nullptr); }
+long clockTicksPerSecond() { return ::sysconf(_SC_CLK_TCK); }
+
 int poll(struct pollfd* fds, nfds_t count, int timeoutMs) { return ::poll(fds, count, timeoutMs); }
 unsigned alarm(unsigned seconds) { return ::alarm(seconds); }
 unsigned sleep(unsigned seconds) { return ::sleep(seconds); }

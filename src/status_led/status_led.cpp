@@ -39,7 +39,7 @@ struct LedDevice {
 // The period in clock ticks, truncated toward zero; 0 when out of range.
 long periodTicks(int32_t periodMs) {
   double ticks =
-      static_cast<double>(periodMs) * static_cast<double>(::sysconf(_SC_CLK_TCK)) / 1000.0;
+      static_cast<double>(periodMs) * static_cast<double>(platform::clockTicksPerSecond()) / 1000.0;
   if (!(ticks < static_cast<double>(INT32_MAX) + 1.0)) return 0;  // no int32 holds it
   return static_cast<long>(ticks);
 }

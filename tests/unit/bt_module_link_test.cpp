@@ -143,6 +143,8 @@ struct EventCase {
   const char* logged;     // text expected in the status file, or null
   const char* dumpLine;   // line expected in the dump, or null for no dump
 };
+// Test names show the case, not its bytes.
+void PrintTo(const EventCase& c, std::ostream* out) { *out << c.name; }
 
 const std::vector<EventCase>& eventCases() {
   using moduletest::response;
@@ -251,6 +253,8 @@ struct ResponseCase {
   Bytes rsp;
   std::string dumpLine;  // "" when no line may be written
 };
+// Test names show the case, not its bytes.
+void PrintTo(const ResponseCase& c, std::ostream* out) { *out << c.name; }
 
 Bytes fortyWordValue() {
   Bytes value;

@@ -2,6 +2,8 @@
 // set, byte for byte.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -23,6 +25,8 @@ struct CompareCase {
   std::string report;  // "" when the report must stay absent
   std::string toSet;   // "" when the write set must stay absent
 };
+// Test names show the case, not its bytes.
+void PrintTo(const CompareCase& c, std::ostream* out) { *out << c.name; }
 
 const std::vector<CompareCase>& compareCases() {
   static const std::vector<CompareCase> cases = {

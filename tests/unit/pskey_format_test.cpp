@@ -1,6 +1,8 @@
 // PSR key lines: the positional parser and the key lookup of the version check.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,6 +21,8 @@ struct ParseCase {
   uint16_t keyId;
   std::vector<uint8_t> words;  // low byte first, as parsed
 };
+// Test names show the case, not its bytes.
+void PrintTo(const ParseCase& c, std::ostream* out) { *out << c.name; }
 
 std::string fortyWordLine(int extraWords) {
   std::string line = "&0191 =";

@@ -17,6 +17,8 @@ struct PrepareCase {
   std::string source;
   std::string prepared;
 };
+// Test names show the case, not its bytes.
+void PrintTo(const PrepareCase& c, std::ostream* out) { *out << c.name; }
 
 const std::vector<PrepareCase>& prepareCases() {
   const std::string longComment = "//" + std::string(1500, 'c') + "\r\n";
@@ -197,6 +199,8 @@ struct HostIfCase {
   uint8_t interfaceValue;
   uint8_t uartWord;
 };
+// Test names show the case, not its bytes.
+void PrintTo(const HostIfCase& c, std::ostream* out) { *out << c.name; }
 
 struct HostIfTest : ModuleLink, ::testing::WithParamInterface<HostIfCase> {};
 

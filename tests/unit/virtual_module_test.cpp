@@ -550,13 +550,15 @@ TEST_F(VirtualModuleTest, ResetDropsQueuedAnswersUnlessIgnored) {
 }
 
 TEST_F(VirtualModuleTest, DelayedAnswerBecomesReadyLater) {
-  settings("module.delay_ms = 2000\n");  // 20 ms at the test's time scale
+  // 0.5 s of real time at the test's time scale: long enough that even a
+  // slow emulated run looks before the answer is due.
+  settings("module.delay_ms = 50000\n");
   Fd serial(open(serialNode));
   ASSERT_EQ(4, platform::write(serial.fd, hciReset.data(), hciReset.size()));
   EXPECT_EQ(0, ready(serial.fd, 0));
   char byte;
   EXPECT_EQ(-1, platform::read(serial.fd, &byte, 1));
-  EXPECT_EQ(POLLIN | POLLPRI, ready(serial.fd, 100000));
+  EXPECT_EQ(POLLIN | POLLPRI, ready(serial.fd, 1000000));
   EXPECT_EQ(hciResetComplete, readAnswer(serial.fd));
 }
 
