@@ -49,7 +49,7 @@ truncate -s 204800 "$work/software.bin"
 say "Starting the admin side and the daemon (time scale $scale)"
 fifo=$sandbox/board/admin.commands
 mkfifo "$fifo"
-"$bin/update_admin" --root "$sandbox" --exit-after-stop < "$fifo" > "$sandbox/board/admin.out" 2>&1 &
+"$bin/update_admin" --root "$sandbox" --all --exit-after-stop < "$fifo" > "$sandbox/board/admin.out" 2>&1 &
 admin_pid=$!
 exec 3> "$fifo"
 for _ in $(seq 100); do [ -S "$sandbox/rb_ai_sock2ad" ] && break; sleep 0.05; done
@@ -103,6 +103,13 @@ for _ in $(seq 6000); do
 done
 
 say "Result report to the admin side"
+# The finish step reports on every tick: the first report after the finish
+# line tells the update's result.
+reports=$(grep -c UPD_CODE_RESULT "$sandbox/board/admin.out" || true)
+for _ in $(seq 200); do
+  [ "$(grep -c UPD_CODE_RESULT "$sandbox/board/admin.out" || true)" -gt "$reports" ] && break
+  sleep 0.05
+done
 grep UPD_CODE_RESULT "$sandbox/board/admin.out" | tail -n 1 | cut -d'|' -f1
 
 say "Stop request"
