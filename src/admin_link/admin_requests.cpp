@@ -50,22 +50,26 @@ void handleUpdateRequest(uint32_t code) {
 
 pid_t dfuPid = 0;
 
-int write_message(const AiMessage& message, int n) {
-  ssize_t sent = sendAiMessage(message);
+namespace {
+
+// A send that did not go out whole ends the daemon: the admin process can no
+// longer be reached.
+int sendResult(ssize_t sent, int n) {
   if (sent == n) return 1;
   int error = errno;
-  LOG_ERROR(Critical, 107, "socket_write_error %d %s \n", error, errorText(error));
+  // Reported in the name of write_message, whose check this is.
+  logError(Critical, __FILE__, "write_message", __LINE__, 107, 0, "socket_write_error %d %s \n",
+           error, errorText(error));
   reboot("can't write to admin");
   return -1;
 }
 
+}  // namespace
+
+int write_message(const AiMessage& message, int n) { return sendResult(sendAiMessage(message), n); }
+
 int writeMessageTo(const AiMessage& message, int n, const char* path) {
-  ssize_t sent = sendAiMessageTo(message, path);
-  if (sent == n) return 1;
-  int error = errno;
-  LOG_ERROR(Critical, 107, "socket_write_error %d %s \n", error, errorText(error));
-  reboot("can't write to admin");
-  return -1;
+  return sendResult(sendAiMessageTo(message, path), n);
 }
 
 int sendUpdateRsp(uint32_t code, const void* payload, size_t n) {
