@@ -57,9 +57,8 @@ namespace {
 int sendResult(ssize_t sent, int n) {
   if (sent == n) return 1;
   int error = errno;
-  // Reported in the name of write_message, whose check this is.
-  logError(Critical, __FILE__, "write_message", __LINE__, 107, 0, "socket_write_error %d %s \n",
-           error, errorText(error));
+  OPERATION_ERROR("write_message", Critical, 107, "socket_write_error %d %s \n", error,
+                  errorText(error));
   reboot("can't write to admin");
   return -1;
 }

@@ -26,22 +26,6 @@ constexpr int bcspSetupArg1 = 3;
 constexpr int bcspSetupArg4 = 0x1018;
 constexpr size_t maxPollSlots = sizeof(pollSet.slots) / sizeof(pollSet.slots[0]);
 
-// A descriptor of a device node that is closed when it goes out of scope,
-// unless it is handed on with release().
-struct DeviceFd {
-  int fd;
-  explicit DeviceFd(int descriptor) : fd(descriptor) {}
-  ~DeviceFd() {
-    if (fd >= 0) platform::close(fd);
-  }
-  DeviceFd(const DeviceFd&) = delete;
-  DeviceFd& operator=(const DeviceFd&) = delete;
-  int release() {
-    int kept = fd;
-    fd = -1;
-    return kept;
-  }
-};
 
 void setNodePath() {
   const char* path = LinkMode == LINK_BCSP ? bcspNodePath : serialNodePath;
@@ -86,20 +70,20 @@ int openModuleChannel() {
               pollSet.nfds);
     return -1;
   }
-  DeviceFd channel(platform::open(moduleNodePath, O_RDWR | O_NONBLOCK));
-  if (channel.fd < 0) {
+  platform::UniqueFd channel(platform::open(moduleNodePath, O_RDWR | O_NONBLOCK));
+  if (!channel.valid()) {
     int error = errno;
     LOG_ERROR(Critical, 110, "open error TL interface %s: 0x%02x %s", moduleNodePath, error,
               errorText(error));
     return -1;
   }
-  LOG_INFO(1, "opened %s with fd %d  %d\n", moduleNodePath, channel.fd, pollSet.nfds);
+  LOG_INFO(1, "opened %s with fd %d  %d\n", moduleNodePath, channel.get(), pollSet.nfds);
 
-  if (LinkMode == LINK_BCSP && setUpBcspChannel(channel.fd) != 0) {
+  if (LinkMode == LINK_BCSP && setUpBcspChannel(channel.get()) != 0) {
     int error = errno;
     LOG_ERROR(Critical, 110, "ioctl error TL interface %s: 0x%02x %s", moduleNodePath, error,
               errorText(error));
-    platform::close(channel.release());
+    channel.close();
     // The BCSP link is not usable: the steps that follow talk serial HCI.
     LinkMode = LINK_SERIAL_HCI;
     nextUpdateStep(" NOK\n");
@@ -120,13 +104,13 @@ int openModuleChannel() {
 int openBtModule(int action) { return action == 1 ? openModuleChannel() : closeModuleChannel(); }
 
 int resetBtModule() {
-  DeviceFd hwif(platform::open(hwifNodePath, O_RDWR));
-  if (hwif.fd < 0) {
+  platform::UniqueFd hwif(platform::open(hwifNodePath, O_RDWR));
+  if (!hwif.valid()) {
     LOG_ERROR(Critical, 110, "open error ETX device %s", errorText(errno));
     return -1;
   }
   LOG_INFO(3, "Reseting Bluetooth module ...\n");
-  if (platform::ioctl(hwif.fd, devreq::HWIF_RESET_MODULE, 0) < 0) {
+  if (platform::ioctl(hwif.get(), devreq::HWIF_RESET_MODULE, 0) < 0) {
     LOG_ERROR(Critical, 110, "BT Reset failed: %s", errorText(errno));
     return -1;
   }

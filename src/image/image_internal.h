@@ -12,36 +12,9 @@
 #include "log/log.h"
 #include "platform/platform.h"
 
-// Entries made by helpers name the daemon operation they work for
-// (startUpdate, writeImage, eraseFlash, ...), not the helper.
-#define OPERATION_ERROR(operation, severity, errorNumber, ...) \
-  ::upd::logError((severity), __FILE__, (operation), __LINE__, (errorNumber), 0, __VA_ARGS__)
-#define OPERATION_INFO(operation, level, ...) \
-  ::upd::logInfo((level), __FILE__, (operation), __LINE__, __VA_ARGS__)
-
 namespace upd {
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) platform::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and gives close's result, for callers that report it.
-  int close() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd >= 0 ? platform::close(fd) : 0;
-  }
-
- private:
-  int fd_;
-};
+using UniqueFd = platform::UniqueFd;
 
 // A whole file mapped read-only and private.
 class ReadMapping {

@@ -32,3 +32,9 @@ void printStderr(const char* format, ...) __attribute__((format(printf, 1, 2)));
 #define LOG_INFO(level, ...) ::upd::logInfo((level), __FILE__, __func__, __LINE__, __VA_ARGS__)
 #define LOG_ERROR(severity, errorNumber, ...) \
   ::upd::logError((severity), __FILE__, __func__, __LINE__, (errorNumber), 0, __VA_ARGS__)
+// Entries made by helpers that name the daemon operation they work for
+// (startUpdate, writeImage, write_message, ...), not the helper itself.
+#define OPERATION_ERROR(operation, severity, errorNumber, ...) \
+  ::upd::logError((severity), __FILE__, (operation), __LINE__, (errorNumber), 0, __VA_ARGS__)
+#define OPERATION_INFO(operation, level, ...) \
+  ::upd::logInfo((level), __FILE__, (operation), __LINE__, __VA_ARGS__)

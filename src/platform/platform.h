@@ -71,4 +71,33 @@ int execve(const char* path, char* const argv[], char* const envp[]);
 pid_t waitpid(pid_t pid, int* status, int options);
 int system(const char* command);
 
+// A descriptor that is closed when it goes out of scope, unless it is handed
+// on with release() or closed earlier with close().
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) platform::close(fd_);
+  }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int kept = fd_;
+    fd_ = -1;
+    return kept;
+  }
+  // Closes now and gives close's result, for callers that report it.
+  int close() {
+    int fd = release();
+    return fd >= 0 ? platform::close(fd) : 0;
+  }
+
+ private:
+  int fd_;
+};
+
 }  // namespace platform

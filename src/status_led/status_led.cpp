@@ -21,20 +21,13 @@ constexpr uintptr_t modeSteady0 = 0;
 constexpr uintptr_t modeBlinking = 1;
 constexpr uintptr_t modeSteady2 = 2;
 
-// The device, open for the length of one operation.
-struct LedDevice {
-  int fd;
-  // The failure entry names the operation that opens the device.
-  explicit LedDevice(const char* operation) : fd(platform::open(ledNodePath, O_RDWR)) {
-    if (fd < 0)
-      logError(Critical, __FILE__, operation, __LINE__, 106, 0, "Can't open LED device!\n");
-  }
-  ~LedDevice() {
-    if (fd >= 0) platform::close(fd);
-  }
-  LedDevice(const LedDevice&) = delete;
-  LedDevice& operator=(const LedDevice&) = delete;
-};
+// The device, open for the length of one operation; the failure entry names
+// the operation that opens it.
+platform::UniqueFd openLed(const char* operation) {
+  platform::UniqueFd device(platform::open(ledNodePath, O_RDWR));
+  if (!device.valid()) OPERATION_ERROR(operation, Critical, 106, "Can't open LED device!\n");
+  return device;
+}
 
 // The period in clock ticks, truncated toward zero; 0 when out of range.
 long periodTicks(int32_t periodMs) {
@@ -51,26 +44,26 @@ int setMode(int fd, uintptr_t mode) {
 }  // namespace
 
 int getStatusled(int32_t* state) {
-  LedDevice device(__func__);
-  if (device.fd < 0) return -1;
+  platform::UniqueFd device = openLed(__func__);
+  if (!device.valid()) return -1;
   int result =
-      platform::ioctl(device.fd, devreq::LED_GET_STATE, reinterpret_cast<uintptr_t>(state));
+      platform::ioctl(device.get(), devreq::LED_GET_STATE, reinterpret_cast<uintptr_t>(state));
   return result < 0 ? -2 : 0;
 }
 
 int setStatusLed(int32_t period) {
-  LedDevice device(__func__);
-  if (device.fd < 0) return -1;
-  if (period == steadyOnPeriod) return setMode(device.fd, modeSteady2);
-  if (period == steadyOffPeriod) return setMode(device.fd, modeSteady0);
+  platform::UniqueFd device = openLed(__func__);
+  if (!device.valid()) return -1;
+  if (period == steadyOnPeriod) return setMode(device.get(), modeSteady2);
+  if (period == steadyOffPeriod) return setMode(device.get(), modeSteady0);
   long ticks = periodTicks(period);
   if (ticks <= 0) {
     LOG_ERROR(Warning, 103, "blinking period out of range! \n");
     return -3;
   }
-  if (platform::ioctl(device.fd, devreq::LED_SET_PERIOD, static_cast<uintptr_t>(ticks)) < 0)
+  if (platform::ioctl(device.get(), devreq::LED_SET_PERIOD, static_cast<uintptr_t>(ticks)) < 0)
     return -2;
-  return setMode(device.fd, modeBlinking);
+  return setMode(device.get(), modeBlinking);
 }
 
 }  // namespace upd
