@@ -15,18 +15,23 @@
 #include <cstring>
 #include <string>
 
+#include "cli/command_line.h"
 #include "sim/sim.h"
 #include "update_process/update_process.h"
 
 namespace {
 
-int usage(const char* message) {
-  if (message != nullptr) std::fprintf(stderr, "update_sim: %s\n", message);
-  std::fprintf(stderr,
-               "usage: update_sim --root DIR [--time-scale F]\n"
-               "  --root DIR        sandbox folder that holds the board's files\n"
-               "  --time-scale F    real seconds per daemon second (default 1)\n");
-  return 2;
+constexpr const char* program = "update_sim";
+
+void printHelp() {
+  std::printf(
+      "usage: update_sim --root DIR [--time-scale F]\n"
+      "Runs the update daemon on the simulated board whose files live under DIR.\n"
+      "  --root DIR        sandbox folder that holds the board's files (created when missing)\n"
+      "  --time-scale F    real seconds per daemon second (default 1)\n"
+      "  -h, --help        this help; --version: the program's version\n"
+      "Exit status: the daemon's (0 after a stop request or SIGTERM); 2 usage error;\n"
+      "1 when the sandbox cannot be set up.\n");
 }
 
 bool makeFolder(const std::string& path) {
@@ -51,24 +56,34 @@ std::string programFolder(const char* argv0) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string root;
-  double timeScale = 1.0;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--root" && i + 1 < argc) {
-      root = argv[++i];
-    } else if (arg == "--time-scale" && i + 1 < argc) {
-      char* end = nullptr;
-      timeScale = std::strtod(argv[++i], &end);
-      if (end == nullptr || *end != '\0') return usage("--time-scale takes a number");
-    } else if (arg == "--help" || arg == "-h") {
-      usage(nullptr);
-      return 0;
-    } else {
-      return usage(("unknown argument: " + arg).c_str());
-    }
+  cli::Arguments args;
+  std::string error;
+  switch (cli::parse(argc, argv, 1, {{"--root", "DIR"}, {"--time-scale", "F"}}, &args, &error)) {
+    case cli::Outcome::Help:
+      printHelp();
+      return cli::exitGood;
+    case cli::Outcome::Version:
+      cli::printVersion(program);
+      return cli::exitGood;
+    case cli::Outcome::Usage:
+      return cli::usageError(program, error, "update_sim --help");
+    case cli::Outcome::Run:
+      break;
   }
-  if (root.empty()) return usage("--root is required");
+  const std::string helpHint = "update_sim --help";
+  if (!args.positional.empty())
+    return cli::usageError(program, "unexpected argument " + args.positional[0], helpHint);
+  std::string root = args.value("--root");
+  if (root.empty()) return cli::usageError(program, "--root DIR is required", helpHint);
+  double timeScale = 1.0;
+  if (args.has("--time-scale")) {
+    std::string text = args.value("--time-scale");
+    char* end = nullptr;
+    timeScale = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(timeScale > 0))
+      return cli::usageError(program, "--time-scale takes a positive number, not \"" + text + "\"",
+                             helpHint);
+  }
   if (!makeFolder(root)) return 1;
   char resolved[PATH_MAX];
   if (::realpath(root.c_str(), resolved) == nullptr) {
@@ -76,7 +91,6 @@ int main(int argc, char** argv) {
                  std::strerror(errno));
     return 1;
   }
-  std::string error;
   if (!sim::configure(resolved, timeScale, &error)) {
     std::fprintf(stderr, "update_sim: %s\n", error.c_str());
     return 1;
