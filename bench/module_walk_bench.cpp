@@ -69,6 +69,7 @@ void BM_ModuleWalk(benchmark::State& state) {
     platform::remove("/tmp/pskeydump.psr");
     upd::resetKeyWalk();
     for (int key = 0; key < walkLength; ++key) {
+      upd::StepEvent = upd::STEP_WAIT;  // an answer counts only while one is awaited
       upd::readAllPSKeys();
       ssize_t n = ::recv(board.peer, request, sizeof request, 0);
       if (n != static_cast<ssize_t>(requestSize)) {
@@ -86,8 +87,8 @@ void BM_ModuleWalk(benchmark::State& state) {
         state.SkipWithError("response not taken");
         return;
       }
-      upd::StepEvent = upd::STEP_WAIT;
     }
+    upd::StepEvent = upd::STEP_WAIT;
     upd::readAllPSKeys();  // the end of the walk
     if (upd::StepEvent != upd::STEP_DONE) {
       state.SkipWithError("walk did not end");

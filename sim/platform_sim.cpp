@@ -105,6 +105,32 @@ std::string mapCommand(const char* command) {
   return out;
 }
 
+// Board setting fs.full: the daemon paths listed there (a path ending in
+// "/" covers everything below it) lie on a full file system, so the daemon
+// cannot create, truncate or append to them. The status file is never
+// covered, so that a run can still be read. Checked before any setting is
+// read: the status file is what signal handlers open.
+constexpr const char* statusFile = "/tmp/update.log";
+
+bool onFullFileSystem(const char* path, bool writing) {
+  if (!writing || std::strcmp(path, statusFile) == 0) return false;
+  const std::string list = sim::setting("fs.full", "");
+  size_t start = 0;
+  while (start < list.size()) {
+    size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    std::string entry = list.substr(start, end - start);
+    entry.erase(0, entry.find_first_not_of(" \t"));
+    entry.erase(entry.find_last_not_of(" \t") + 1);
+    const bool folder = !entry.empty() && entry.back() == '/';
+    if (!entry.empty() &&
+        (folder ? std::strncmp(path, entry.c_str(), entry.size()) == 0 : entry == path))
+      return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 double toRealSeconds(unsigned daemonSeconds) { return sim::scaled(daemonSeconds); }
 
 unsigned toDaemonSeconds(double realSeconds) {
@@ -117,6 +143,10 @@ unsigned toDaemonSeconds(double realSeconds) {
 
 int open(const char* path, int flags, mode_t mode) {
   if (isDeviceNode(path)) return openVirtual(path, flags);
+  if (onFullFileSystem(path, (flags & O_ACCMODE) != O_RDONLY)) {
+    errno = ENOSPC;
+    return -1;
+  }
   MappedPath mapped(path);
   if (!mapped.ok) {
     errno = ENAMETOOLONG;
@@ -194,6 +224,10 @@ int remove(const char* path) {
 int fcntl(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
 
 FILE* fopen(const char* path, const char* mode) {
+  if (onFullFileSystem(path, std::strpbrk(mode, "wa+") != nullptr)) {
+    errno = ENOSPC;
+    return nullptr;
+  }
   MappedPath mapped(path);
   if (!mapped.ok) {
     errno = ENAMETOOLONG;

@@ -66,23 +66,25 @@ int openModuleChannel() {
   }
   setNodePath();
   if (pollSet.nfds < 1 || static_cast<size_t>(pollSet.nfds) >= maxPollSlots) {
-    OPERATION_ERROR("openBtModule", Critical, 110, "open error TL interface %s: no free poll slot (%d)", moduleNodePath,
-              pollSet.nfds);
+    OPERATION_ERROR("openBtModule", Critical, 110,
+                    "open error TL interface %s: no free poll slot (%d)", moduleNodePath,
+                    pollSet.nfds);
     return -1;
   }
   platform::UniqueFd channel(platform::open(moduleNodePath, O_RDWR | O_NONBLOCK));
   if (!channel.valid()) {
     int error = errno;
-    OPERATION_ERROR("openBtModule", Critical, 110, "open error TL interface %s: 0x%02x %s", moduleNodePath, error,
-              errorText(error));
+    OPERATION_ERROR("openBtModule", Critical, 110, "open error TL interface %s: 0x%02x %s",
+                    moduleNodePath, error, errorText(error));
     return -1;
   }
-  OPERATION_INFO("openBtModule", 1, "opened %s with fd %d  %d\n", moduleNodePath, channel.get(), pollSet.nfds);
+  OPERATION_INFO("openBtModule", 1, "opened %s with fd %d  %d\n", moduleNodePath, channel.get(),
+                 pollSet.nfds);
 
   if (LinkMode == LINK_BCSP && setUpBcspChannel(channel.get()) != 0) {
     int error = errno;
-    OPERATION_ERROR("openBtModule", Critical, 110, "ioctl error TL interface %s: 0x%02x %s", moduleNodePath, error,
-              errorText(error));
+    OPERATION_ERROR("openBtModule", Critical, 110, "ioctl error TL interface %s: 0x%02x %s",
+                    moduleNodePath, error, errorText(error));
     channel.close();
     // The BCSP link is not usable: the steps that follow talk serial HCI.
     LinkMode = LINK_SERIAL_HCI;

@@ -53,7 +53,8 @@ size_t digitsOf(unsigned long long value, unsigned base, bool upper, char* digit
 void putNumber(Sink& sink, const Conversion& c, unsigned long long magnitude, bool negative,
                unsigned base, bool upper, bool isSigned, bool pointer) {
   char digits[24];  // 22 octal digits hold 64 bits
-  size_t count = (magnitude == 0 && c.precision == 0) ? 0 : digitsOf(magnitude, base, upper, digits);
+  size_t count =
+      (magnitude == 0 && c.precision == 0) ? 0 : digitsOf(magnitude, base, upper, digits);
   char prefix[2];
   size_t prefixLength = 0;
   if (isSigned && negative)
@@ -108,13 +109,12 @@ int formatText(char* out, size_t size, const char* format, va_list args) {
     }
     const char* start = p++;
     Conversion c;
-    for (;; ++p) {
-      if (*p == '-') c.left = true;
-      else if (*p == '0') c.zero = true;
-      else if (*p == '+') c.plus = true;
-      else if (*p == ' ') c.space = true;
-      else if (*p == '#') c.alt = true;
-      else break;
+    for (; *p != '\0' && std::strchr("-0+ #", *p) != nullptr; ++p) {
+      c.left |= *p == '-';
+      c.zero |= *p == '0';
+      c.plus |= *p == '+';
+      c.space |= *p == ' ';
+      c.alt |= *p == '#';
     }
     if (*p == '*') {
       c.width = va_arg(args, int);
@@ -173,9 +173,8 @@ int formatText(char* out, size_t size, const char* format, va_list args) {
                                         : va_arg(args, int);
         if (length == 6) value = static_cast<short>(value);
         if (length == 7) value = static_cast<signed char>(value);
-        unsigned long long magnitude =
-            value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                      : static_cast<unsigned long long>(value);
+        unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                                 : static_cast<unsigned long long>(value);
         putNumber(sink, c, magnitude, value < 0, 10, false, true, false);
         break;
       }
@@ -183,14 +182,13 @@ int formatText(char* out, size_t size, const char* format, va_list args) {
       case 'x':
       case 'X':
       case 'o': {
-        unsigned long long value = length == 1   ? va_arg(args, unsigned long)
-                                   : length == 2 ? va_arg(args, unsigned long long)
-                                   : length == 3 ? va_arg(args, size_t)
-                                   : length == 4 ? static_cast<unsigned long long>(
-                                                       va_arg(args, uintmax_t))
-                                   : length == 5 ? static_cast<unsigned long long>(
-                                                       va_arg(args, ptrdiff_t))
-                                                 : va_arg(args, unsigned);
+        unsigned long long value =
+            length == 1   ? va_arg(args, unsigned long)
+            : length == 2 ? va_arg(args, unsigned long long)
+            : length == 3 ? va_arg(args, size_t)
+            : length == 4 ? static_cast<unsigned long long>(va_arg(args, uintmax_t))
+            : length == 5 ? static_cast<unsigned long long>(va_arg(args, ptrdiff_t))
+                          : va_arg(args, unsigned);
         if (length == 6) value = static_cast<unsigned short>(value);
         if (length == 7) value = static_cast<unsigned char>(value);
         const unsigned base = *p == 'u' ? 10 : *p == 'o' ? 8 : 16;

@@ -73,8 +73,8 @@ void appendToStatusFile(const char* text, size_t length) {
   int fd = platform::open(statusFilePath, O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (fd < 0) {
     int error = errno;
-    reportAppendFailure("openFileStream", __LINE__, "open error file %s: 0x%02x %s",
-                        statusFilePath, error, errorText(error));
+    reportAppendFailure("openFileStream", __LINE__, "open error file %s: 0x%02x %s", statusFilePath,
+                        error, errorText(error));
   } else {
     ssize_t written = platform::write(fd, text, length);
     if (written < 0 || static_cast<size_t>(written) < length) {

@@ -191,7 +191,8 @@ void beginUpdate() {
   if (currentStep >= CHECK_VERSIONS && currentStep <= LAP_SOFTWARE) {
     // The running update keeps going; its result report still comes when it
     // finishes.
-    OPERATION_ERROR("readMessage", Warning, 104, "update already running; start request ignored \n");
+    OPERATION_ERROR("readMessage", Warning, 104,
+                    "update already running; start request ignored \n");
     return;
   }
   resetUpdateState();

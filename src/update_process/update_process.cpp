@@ -108,7 +108,8 @@ int updateProcessMain() {
   int fd = openAiSocket(ownSocketPath);
   if (fd < 0) {
     int error = errno;
-    OPERATION_ERROR("main", Critical, 108, "open error on ai socket: %d %s \n", error, errorText(error));
+    OPERATION_ERROR("main", Critical, 108, "open error on ai socket: %d %s \n", error,
+                    errorText(error));
   }
   setAiDestination(adminSocketPath);
   pollSet.slots[0] = {fd, POLLIN, 0};

@@ -69,7 +69,8 @@ TEST_F(FileUtilTest, ReadFileToBufferMissingFile) {
 
 // In place whatever the file's length: only the last n bytes change.
 TEST_F(FileUtilTest, ChangeLastBytesRewritesOnlyTheEndOfALongFile) {
-  const std::string before = std::string(20000, 'a') + "Update skq Software:   started ...   0 percent ";
+  const std::string before =
+      std::string(20000, 'a') + "Update skq Software:   started ...   0 percent ";
   sandbox.write("/tmp/update.log", before);
   EXPECT_EQ(12u, upd::changeLastBytesInFile("/tmp/update.log", " 42 percent ", 12));
   const std::string after = statusFile();

@@ -1,6 +1,7 @@
+#include "log/log.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <string>
 
-#include "log/log.h"
 #include "test_support.h"
 
 namespace {
@@ -57,8 +57,8 @@ TEST(FormatText, AsPrintfForTheConversionsInUse) {
   EXPECT_FORMATS_AS_PRINTF("%d %i %u|%d", -42, 7, 4000000000u, -2147483647 - 1);
   EXPECT_FORMATS_AS_PRINTF("%02x %02X %06X %08x %04x %X", 5, 0xab, 0x20000, 0xdeadbeefu, 3, 0);
   EXPECT_FORMATS_AS_PRINTF("%3d%%|%08d|%-5d|%+d|% d|%5.3d|%.0d|", 7, -123, 42, 5, 5, 7, 0);
-  EXPECT_FORMATS_AS_PRINTF("%-22.22s|%-19.19s|%.*s|%5s|%-5s|%s", "Update Trilo Firmware: x",
-                           "skq", 4, "12.5% of", "ab", "ab", "");
+  EXPECT_FORMATS_AS_PRINTF("%-22.22s|%-19.19s|%.*s|%5s|%-5s|%s", "Update Trilo Firmware: x", "skq",
+                           4, "12.5% of", "ab", "ab", "");
   EXPECT_FORMATS_AS_PRINTF("%ld %03ld %llu %zu %hhu %hd", -1L, 7L, 18446744073709551615ull,
                            static_cast<size_t>(12), 300, 70000);
   EXPECT_FORMATS_AS_PRINTF("%c%c %#x %#o %o %p", 'o', 'k', 255, 8, 0, static_cast<void*>(&errno));

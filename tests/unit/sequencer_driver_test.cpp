@@ -3,12 +3,10 @@
 // paths that need no answering module. The loop is driven by hand: call
 // runUpdateStep, and wait for the (scaled) alarm where a step waits for one.
 #include <gtest/gtest.h>
-
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <sys/resource.h>
 
 #include <csignal>
 #include <cstring>
