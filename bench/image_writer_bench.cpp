@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "bench_sandbox.h"
 #include "image/image.h"
 #include "image/image_format.h"
-#include "sim/sim.h"
 
 namespace {
 
@@ -47,7 +47,8 @@ Bytes makeImage(const Bytes& data, uint8_t type, const char* name) {
 Bytes makeArchive(size_t softwareSize) {
   Bytes software(softwareSize);
   uint32_t state = 7;
-  for (auto& byte : software) byte = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 16);
+  for (auto& byte : software)
+    byte = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 16);
   const std::vector<Bytes> parts = {Bytes(4, 1), Bytes(1000, 2),
                                     makeImage(software, 2, "Linux LAP software")};
   Bytes data(4 * (parts.size() + 1), 0);
@@ -63,13 +64,7 @@ struct Board {
   std::string root;
   Bytes archive;
 
-  explicit Board(long flashSize) {
-    char templ[] = "/tmp/updbench.XXXXXX";
-    if (::mkdtemp(templ) == nullptr) std::abort();
-    root = templ;
-    for (const char* folder : {"/tmp", "/board"}) ::mkdir((root + folder).c_str(), 0755);
-    std::string error;
-    if (!sim::configure(root, 0.01, &error)) std::abort();
+  explicit Board(long flashSize) : root(bench::makeSandbox()) {
     // The archive's removal runs the shell word " -rm", which lives beside
     // this program, as for update_sim.
     char self[4096];
@@ -102,33 +97,33 @@ struct Board {
     static char piece[sectorSize];
     ssize_t n = 0;
     bool copied = in >= 0 && out >= 0;
-    while (copied && (n = ::read(in, piece, sizeof piece)) > 0) copied = ::write(out, piece, n) == n;
+    while (copied && (n = ::read(in, piece, sizeof piece)) > 0)
+      copied = ::write(out, piece, n) == n;
     ::close(in);
     ::close(out);
     return copied && n == 0;
   }
 };
 
-void BM_PlainCopy(benchmark::State& state) {
+// Rounds of one kind of writing, each after the archive was put in place.
+template <typename Round>
+void measure(benchmark::State& state, Round round) {
   Board board(state.range(0));
   for (auto _ : state) {
     state.PauseTiming();
     board.write("/tmp/image", board.archive);
     state.ResumeTiming();
-    if (!board.copy()) state.SkipWithError("the archive was not copied");
+    if (!round(board)) state.SkipWithError("the round failed");
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * board.archive.size()));
 }
 
+void BM_PlainCopy(benchmark::State& state) {
+  measure(state, [](const Board& board) { return board.copy(); });
+}
+
 void BM_WriteImage(benchmark::State& state) {
-  Board board(state.range(0));
-  for (auto _ : state) {
-    state.PauseTiming();
-    board.write("/tmp/image", board.archive);
-    state.ResumeTiming();
-    if (upd::writeImage() != 1) state.SkipWithError("the image was not written");
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * board.archive.size()));
+  measure(state, [](const Board&) { return upd::writeImage() == 1; });
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "bench_sandbox.h"
 #include "bt_module/bt_module.h"
 #include "platform/platform.h"
 #include "sequencer/sequencer.h"
@@ -30,13 +31,7 @@ struct Board {
   std::string root;
   int peer = -1;
 
-  Board() {
-    char templ[] = "/tmp/updbench.XXXXXX";
-    if (::mkdtemp(templ) == nullptr) std::abort();
-    root = templ;
-    for (const char* folder : {"/tmp", "/board"}) ::mkdir((root + folder).c_str(), 0755);
-    std::string error;
-    if (!sim::configure(root, 0.01, &error)) std::abort();
+  Board() : root(bench::makeSandbox()) {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0) std::abort();
     peer = fds[1];

@@ -50,17 +50,23 @@ void writeLine(const char* kind, const char* file, const char* function, int lin
   writeStderr(message, std::strlen(message));
 }
 
+// Formats the message and writes its whole line to standard error.
+void writeFormattedLine(const char* kind, const char* file, const char* function, int line,
+                        const char* format, va_list args) {
+  char message[logMessageSize];
+  formatMessage(message, format, args);
+  writeLine(kind, file, function, line, message);
+}
+
 // A failure of the status file's append goes to standard error only: an
 // append of its report would fail the same way.
 void reportAppendFailure(const char* function, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 void reportAppendFailure(const char* function, int line, const char* format, ...) {
-  char message[logMessageSize];
   va_list args;
   va_start(args, format);
-  formatMessage(message, format, args);
+  writeFormattedLine("UPDATE_ERR-", __FILE__, function, line, format, args);
   va_end(args);
-  writeLine("UPDATE_ERR-", __FILE__, function, line, message);
 }
 
 // Appends the text to the status file.
@@ -139,12 +145,10 @@ void logInfo(int level, const char* file, const char* function, int line, const 
              ...) {
   if (level > logLevel) return;
   int savedErrno = errno;
-  char message[logMessageSize];
   va_list args;
   va_start(args, format);
-  formatMessage(message, format, args);
+  writeFormattedLine("UPDATE_LOG-", file, function, line, format, args);
   va_end(args);
-  writeLine("UPDATE_LOG-", file, function, line, message);
   errno = savedErrno;
 }
 

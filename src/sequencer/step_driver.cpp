@@ -34,7 +34,6 @@ constexpr unsigned firmwareKeyTimeout = 15;
 constexpr unsigned imageWriteTimeout = 100;
 
 constexpr unsigned progressPause = 3;
-constexpr size_t progressReadSize = 100;
 constexpr size_t progressFigureLength = 4;
 constexpr const char* progressSuffix = " percent ";
 constexpr const char* progressStart = "  0 percent ";
