@@ -1,4 +1,4 @@
-// File helpers: each call opens, uses and closes its own stream.
+// File helpers: each call opens, uses and closes its own stream or descriptor.
 #include "file_util/file_util.h"
 
 #include <fcntl.h>

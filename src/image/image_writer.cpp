@@ -1,8 +1,5 @@
 // Writes the software image, the last sub-image of /tmp/image, into the
 // flash from imageStart on, with its progress at the end of the status file.
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

@@ -88,7 +88,7 @@ bool writePackage(const uint8_t* image, uint32_t count) {
   size_t size = subImageSize(image, packageIndex);
   ssize_t written = platform::write(package.get(), start, size);
   if (written < 0 || static_cast<size_t>(written) != size) {
-    int error = written < 0 ? errno : ENOSPC;  // a short write leaves a cut package
+    int error = written < 0 ? errno : EIO;  // a short write leaves a cut package
     OPERATION_ERROR(operation, Critical, 107, "file %s write error %d %s ret \n", packagePath,
                     error, errorText(error));
     return false;

@@ -19,6 +19,7 @@ namespace upd {
 namespace {
 
 constexpr long secondsPerDay = 86400;
+constexpr size_t stampLength = 12;  // "hh:mm:ss.mmm"
 
 void putTwoDigits(char* at, long value) {
   at[0] = static_cast<char>('0' + value / 10 % 10);
@@ -106,7 +107,7 @@ int formatTimeStamp(char* buffer, size_t size, long seconds, long microseconds) 
   long ofDay = seconds % secondsPerDay;
   if (ofDay < 0) ofDay += secondsPerDay;
   const long milliseconds = microseconds / 1000 % 1000;
-  char stamp[13];
+  char stamp[stampLength + 1];
   putTwoDigits(stamp, ofDay / 3600);
   stamp[2] = ':';
   putTwoDigits(stamp + 3, ofDay / 60 % 60);
@@ -115,14 +116,13 @@ int formatTimeStamp(char* buffer, size_t size, long seconds, long microseconds) 
   stamp[8] = '.';
   stamp[9] = static_cast<char>('0' + milliseconds / 100);
   putTwoDigits(stamp + 10, milliseconds % 100);
-  stamp[12] = '\0';
-  const size_t at = 12;
+  stamp[stampLength] = '\0';
   if (size > 0) {
-    size_t copied = at < size - 1 ? at : size - 1;
+    size_t copied = stampLength < size - 1 ? stampLength : size - 1;
     std::memcpy(buffer, stamp, copied);
     buffer[copied] = '\0';
   }
-  return static_cast<int>(at);
+  return static_cast<int>(stampLength);
 }
 
 int getTimeStamp(char* buffer, size_t size) {
