@@ -31,7 +31,9 @@ struct ToolRun {
   long peakKiB;
 };
 
-void writeText(const std::string& path, const std::string& text) { testsupport::writeFile(path, text); }
+void writeText(const std::string& path, const std::string& text) {
+  testsupport::writeFile(path, text);
+}
 void appendText(const std::string& path, const std::string& text) {
   writeText(path, testsupport::readFile(path) + text);
 }
@@ -114,38 +116,46 @@ struct PackageDefect {
 };
 
 const PackageDefect packageDefects[] = {
-    {"misspelled step", [](const std::string& d) {
+    {"misspelled step",
+     [](const std::string& d) {
        replaceText(d + "/updatetodo.txt", "CHECK_VERSIONS", "CHECK_VERSION");
-     }, "updatetodo.txt:2: error: unknown step \"CHECK_VERSION\"; the daemon skips the line "
-        "(did you mean CHECK_VERSIONS?)"},
-    {"step after blanks", [](const std::string& d) {
+     },
+     "updatetodo.txt:2: error: unknown step \"CHECK_VERSION\"; the daemon skips the line "
+     "(did you mean CHECK_VERSIONS?)"},
+    {"step after blanks",
+     [](const std::string& d) {
        replaceText(d + "/updatetodo.txt", "BT_MOD_SET_READ", "  BT_MOD_SET_READ");
-     }, "updatetodo.txt:3: error: blanks before the step key"},
-    {"21 steps", [](const std::string& d) {
+     },
+     "updatetodo.txt:3: error: blanks before the step key"},
+    {"21 steps",
+     [](const std::string& d) {
        std::string plan;
        for (int i = 0; i < 21; ++i) plan += "LAP_SOFTWARE\n";
        writeText(d + "/updatetodo.txt", plan);
-     }, "updatetodo.txt:21: error: step 21: the daemon takes at most 20 steps"},
+     },
+     "updatetodo.txt:21: error: step 21: the daemon takes at most 20 steps"},
     {"no plan", [](const std::string& d) { fs::remove(d + "/updatetodo.txt"); },
      "updatetodo.txt: error: missing; without its plan the daemon does nothing"},
     {"no VERSION", [](const std::string& d) { fs::remove(d + "/VERSION"); },
      "VERSION: error: missing; CHECK_VERSIONS (updatetodo.txt line 2) needs it"},
-    {"no software version", [](const std::string& d) {
-       writeText(d + "/VERSION", "BTFIRMWARE=2.14\n");
-     }, "VERSION: error: no LAP_VERSION line"},
+    {"no software version",
+     [](const std::string& d) { writeText(d + "/VERSION", "BTFIRMWARE=2.14\n"); },
+     "VERSION: error: no LAP_VERSION line"},
     {"key file missing", [](const std::string& d) { fs::remove(d + "/pskeyorig.psr"); },
      "pskeyorig.psr: error: missing; BT_MOD_SET_COMP (updatetodo.txt line 4) needs it"},
-    {"41 words", [](const std::string& d) {
+    {"41 words",
+     [](const std::string& d) {
        std::string line = "&0100 =";
        for (int i = 0; i < 41; ++i) line += " 0001";
        appendText(d + "/pskeyorig.psr", line + "\r\n");
-     }, "pskeyorig.psr:33: error: key line refused: more than 40 words"},
-    {"word not hex", [](const std::string& d) {
-       appendText(d + "/pskeyorig.psr", "&0100 = 0001 00x1\r\n");
-     }, "pskeyorig.psr:33: error: key line refused: word 2 is not four hex digits"},
-    {"text in key file", [](const std::string& d) {
-       appendText(d + "/pskeyorig.psr", "firmware 2.14\r\n");
-     }, "pskeyorig.psr:33: error: neither a key line nor a comment"},
+     },
+     "pskeyorig.psr:33: error: key line refused: more than 40 words"},
+    {"word not hex",
+     [](const std::string& d) { appendText(d + "/pskeyorig.psr", "&0100 = 0001 00x1\r\n"); },
+     "pskeyorig.psr:33: error: key line refused: word 2 is not four hex digits"},
+    {"text in key file",
+     [](const std::string& d) { appendText(d + "/pskeyorig.psr", "firmware 2.14\r\n"); },
+     "pskeyorig.psr:33: error: neither a key line nor a comment"},
     {"dfu without run bit", [](const std::string& d) { ::chmod((d + "/dfu").c_str(), 0644); },
      "dfu: error: not executable (mode 0644)"},
     {"dfu not a program", [](const std::string& d) { writeText(d + "/dfu", "echo 100\n"); },
@@ -156,25 +166,28 @@ const PackageDefect packageDefects[] = {
      "linabcsp_upChan.o: error: missing; BT_MOD_SET_FIRM_STACK"},
     {"subfolder", [](const std::string& d) { fs::create_directory(d + "/drivers"); },
      "drivers: error: is a folder; the package holds only regular files"},
-    {"absolute link", [](const std::string& d) { fs::create_symlink("/etc/passwd", d + "/passwd"); },
+    {"absolute link",
+     [](const std::string& d) { fs::create_symlink("/etc/passwd", d + "/passwd"); },
      "passwd: error: is a link to \"/etc/passwd\""},
     {"unplanned file", [](const std::string& d) { writeText(d + "/notes.txt", "x\n"); },
      "notes.txt: warning: not used by any planned step"},
-    {"key line without CR", [](const std::string& d) {
-       appendText(d + "/pskeyorig.psr", "&0100 = 0001\n");
-     }, "pskeyorig.psr:33: warning: no CR LF at the line end"},
-    {"version with CR LF", [](const std::string& d) {
-       replaceText(d + "/VERSION", "1.1.0\n", "1.1.0\r\n");
-     }, "VERSION:3: warning: line ends with CR LF"},
-    {"text after a step key", [](const std::string& d) {
+    {"key line without CR",
+     [](const std::string& d) { appendText(d + "/pskeyorig.psr", "&0100 = 0001\n"); },
+     "pskeyorig.psr:33: warning: no CR LF at the line end"},
+    {"version with CR LF",
+     [](const std::string& d) { replaceText(d + "/VERSION", "1.1.0\n", "1.1.0\r\n"); },
+     "VERSION:3: warning: line ends with CR LF"},
+    {"text after a step key",
+     [](const std::string& d) {
        replaceText(d + "/updatetodo.txt", "LAP_SOFTWARE", "LAP_SOFTWARE_2");
-     }, "updatetodo.txt:7: warning: \"LAP_SOFTWARE_2\" is taken as step LAP_SOFTWARE"},
-    {"no firmware version key", [](const std::string& d) {
-       replaceText(d + "/pskeyorig.psr", "&02a5 = ", "&02a6 = ");
-     }, "pskeyorig.psr: warning: no &02a5 line; the version check cannot read"},
-    {"write without comparison", [](const std::string& d) {
-       replaceText(d + "/updatetodo.txt", "BT_MOD_SET_COMP\n", "");
-     }, "updatetodo.txt:4: warning: BT_MOD_SET_NEW_WRITE without BT_MOD_SET_COMP before it"},
+     },
+     "updatetodo.txt:7: warning: \"LAP_SOFTWARE_2\" is taken as step LAP_SOFTWARE"},
+    {"no firmware version key",
+     [](const std::string& d) { replaceText(d + "/pskeyorig.psr", "&02a5 = ", "&02a6 = "); },
+     "pskeyorig.psr: warning: no &02a5 line; the version check cannot read"},
+    {"write without comparison",
+     [](const std::string& d) { replaceText(d + "/updatetodo.txt", "BT_MOD_SET_COMP\n", ""); },
+     "updatetodo.txt:4: warning: BT_MOD_SET_NEW_WRITE without BT_MOD_SET_COMP before it"},
 };
 
 TEST_F(UpdateImageTest, PackageCheckNamesEachDefect) {
@@ -196,8 +209,8 @@ TEST_F(UpdateImageTest, PackageCheckNamesEachDefect) {
 TEST_F(UpdateImageTest, CreateRefusesABadPackageAndVerifyFindsOneInside) {
   const std::string folder = examplePackage("broken");
   fs::remove(folder + "/VERSION");
-  ToolRun r = run({"create", "--package", folder, "--software", work + "/software.bin", "-o",
-                   work + "/x.img"});
+  ToolRun r = run(
+      {"create", "--package", folder, "--software", work + "/software.bin", "-o", work + "/x.img"});
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find(folder + "/VERSION: error: missing")) << r.err;
   EXPECT_FALSE(fs::exists(work + "/x.img"));
@@ -234,23 +247,45 @@ TEST_F(UpdateImageTest, SoftwareImageRefusals) {
       {"empty file", [](const std::string& p) { writeText(p, ""); }, {}, 1, "holds no data"},
       {"folder", [](const std::string& p) { fs::create_directory(p); }, {}, 1, "is a folder"},
       {"image without data",
-       [](const std::string& p) { writeBytes(p, testsupport::wrapImage({}, "Linux")); }, {}, 1,
+       [](const std::string& p) { writeBytes(p, testsupport::wrapImage({}, "Linux")); },
+       {},
+       1,
        "holds no data"},
       {"image not named Linux",
        [](const std::string& p) { writeBytes(p, testsupport::wrapImage(zeros(9), "vmlinux")); },
-       {}, 1, "name \"vmlinux\" does not begin with \"Linux\""},
-      {"name given not Linux", [](const std::string& p) { writeBytes(p, zeros(9)); },
-       {"--software-name", "ramdisk"}, 2, "does not begin with \"Linux\""},
-      {"name too long", [](const std::string& p) { writeBytes(p, zeros(9)); },
-       {"--software-name", "Linux " + std::string(27, 'x')}, 2, "longer than 32 bytes"},
-      {"5 MB", [](const std::string& p) { writeBytes(p, zeros(5000000)); }, {}, 1,
+       {},
+       1,
+       "name \"vmlinux\" does not begin with \"Linux\""},
+      {"name given not Linux",
+       [](const std::string& p) { writeBytes(p, zeros(9)); },
+       {"--software-name", "ramdisk"},
+       2,
+       "does not begin with \"Linux\""},
+      {"name too long",
+       [](const std::string& p) { writeBytes(p, zeros(9)); },
+       {"--software-name", "Linux " + std::string(27, 'x')},
+       2,
+       "longer than 32 bytes"},
+      {"5 MB",
+       [](const std::string& p) { writeBytes(p, zeros(5000000)); },
+       {},
+       1,
        "5000064 bytes fit the image area of no flash of 2 MiB, 4 MiB (at most 3997695 bytes)"},
-      {"as large as the 4 MiB area", [](const std::string& p) { writeBytes(p, zeros(area4MiB - 64)); },
-       {}, 1, "fit the image area of no flash"},
-      {"one byte less", [](const std::string& p) { writeBytes(p, zeros(area4MiB - 65)); }, {}, 0,
+      {"as large as the 4 MiB area",
+       [](const std::string& p) { writeBytes(p, zeros(area4MiB - 64)); },
+       {},
+       1,
+       "fit the image area of no flash"},
+      {"one byte less",
+       [](const std::string& p) { writeBytes(p, zeros(area4MiB - 65)); },
+       {},
+       0,
        "fits a flash of 4 MiB\n"},
-      {"5 MB for an 8 MiB flash", [](const std::string& p) { writeBytes(p, zeros(5000000)); },
-       {"--flash-size", "8"}, 0, "fits a flash of 8 MiB\n"},
+      {"5 MB for an 8 MiB flash",
+       [](const std::string& p) { writeBytes(p, zeros(5000000)); },
+       {"--flash-size", "8"},
+       0,
+       "fits a flash of 8 MiB\n"},
   };
   int n = 0;
   for (const SoftwareCase& c : cases) {
@@ -258,7 +293,8 @@ TEST_F(UpdateImageTest, SoftwareImageRefusals) {
     const std::string input = work + "/sw" + std::to_string(++n);
     const std::string out = work + "/out" + std::to_string(n) + ".img";
     c.make(input);
-    std::vector<std::string> args = {"create", "--package", package, "--software", input, "-o", out};
+    std::vector<std::string> args = {"create", "--package", package, "--software",
+                                     input,    "-o",        out};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     ToolRun r = run(args);
     EXPECT_EQ(c.status, r.status) << r.out << r.err;
@@ -281,15 +317,19 @@ TEST_F(UpdateImageTest, OutputTraps) {
     const char* message;
   };
   const Case cases[] = {
-      {{"create", "--package", package, "--software", sw, "-o", package + "/u.img"}, 2,
+      {{"create", "--package", package, "--software", sw, "-o", package + "/u.img"},
+       2,
        "lies inside the package folder"},
-      {{"create", "--package", package, "--software", sw, "-o", work + "/link/u.img"}, 2,
+      {{"create", "--package", package, "--software", sw, "-o", work + "/link/u.img"},
+       2,
        "lies inside the package folder"},
       {{"create", "--package", package, "--software", sw, "-o", sw}, 2, "is the software image"},
       {{"wrap", "--software", sw, "-o", sw}, 2, "is the software image"},
-      {{"create", "--package", package, "--software", sw, "-o", work + "/none/u.img"}, 2,
+      {{"create", "--package", package, "--software", sw, "-o", work + "/none/u.img"},
+       2,
        "/none/u.img: No such file or directory"},
-      {{"create", "--package", broken, "--software", sw, "-o", work + "/old.img"}, 1,
+      {{"create", "--package", broken, "--software", sw, "-o", work + "/old.img"},
+       1,
        "old.img not written"},
       {{"extract", work + "/software.bin", "-o", work + "/full"}, 2, "full: Directory not empty"},
       {{"extract", work + "/software.bin", "-o", work + "/new"}, 1, "nothing extracted"},
@@ -323,8 +363,8 @@ TEST_F(UpdateImageTest, SameInputsGiveTheSameBytes) {
   ::setenv("SOURCE_DATE_EPOCH", std::to_string(epoch).c_str(), 1);
   const Bytes dated = create(package, work + "/c.img");
   ::setenv("SOURCE_DATE_EPOCH", "yesterday", 1);
-  ToolRun refused = run({"create", "--package", package, "--software", work + "/software.bin",
-                         "-o", work + "/d.img"});
+  ToolRun refused = run({"create", "--package", package, "--software", work + "/software.bin", "-o",
+                         work + "/d.img"});
   ::unsetenv("SOURCE_DATE_EPOCH");
   EXPECT_EQ(2, refused.status);
   EXPECT_NE(std::string::npos, refused.err.find("SOURCE_DATE_EPOCH \"yesterday\""));
@@ -334,7 +374,8 @@ TEST_F(UpdateImageTest, SameInputsGiveTheSameBytes) {
   auto [offset, size] = subImage(dated, 1);
   sandbox.write("/tmp/work/package.tgz", slice(dated, offset, size));
   fs::create_directory(work + "/unpacked");
-  ASSERT_EQ(0, std::system(("tar -C '" + work + "/unpacked' -xzf '" + work + "/package.tgz'").c_str()));
+  ASSERT_EQ(
+      0, std::system(("tar -C '" + work + "/unpacked' -xzf '" + work + "/package.tgz'").c_str()));
   struct stat st;
   ASSERT_EQ(0, ::stat((work + "/unpacked/update.d/VERSION").c_str(), &st));
   EXPECT_EQ(static_cast<time_t>(epoch), st.st_mtime);
@@ -371,10 +412,12 @@ TEST_F(UpdateImageTest, CreateWritesTheMultiFileArchive) {
   auto [pkgOffset, pkgSize] = subImage(archive, 1);
   sandbox.write("/tmp/work/package.tgz", slice(archive, pkgOffset, pkgSize));
   fs::create_directory(work + "/unpacked");
-  ASSERT_EQ(0, std::system(("tar -C '" + work + "/unpacked' -xzf '" + work + "/package.tgz'").c_str()));
+  ASSERT_EQ(
+      0, std::system(("tar -C '" + work + "/unpacked' -xzf '" + work + "/package.tgz'").c_str()));
   for (const auto& item : fs::directory_iterator(package)) {
     const std::string name = item.path().filename();
-    EXPECT_EQ(testsupport::readFile(item.path()), testsupport::readFile(work + "/unpacked/update.d/" + name))
+    EXPECT_EQ(testsupport::readFile(item.path()),
+              testsupport::readFile(work + "/unpacked/update.d/" + name))
         << name;
   }
 }
@@ -396,20 +439,37 @@ void resealSubImage(Bytes& a, int k, void (*change)(Bytes& image)) {
 }
 
 const Corruption corruptions[] = {
-    {"magic", [](Bytes& a) { a[1] = 0; testsupport::resealHeader(a); },
+    {"magic",
+     [](Bytes& a) {
+       a[1] = 0;
+       testsupport::resealHeader(a);
+     },
      "error: bad magic number 0x11002001, expected 0x11092001"},
     {"header checksum", [](Bytes& a) { a[40] ^= 1; }, "error: bad header checksum"},
     {"size", [](Bytes& a) { a.push_back(0); }, "error: data size "},
     {"data checksum", [](Bytes& a) { a[a.size() - 3] ^= 4; }, "error: bad data checksum"},
-    {"single image", [](Bytes& a) { a[30] = 2; testsupport::resealHeader(a); },
+    {"single image",
+     [](Bytes& a) {
+       a[30] = 2;
+       testsupport::resealHeader(a);
+     },
      "error: image type 2, not a multi-file update archive"},
-    {"no terminating zero word", [](Bytes& a) { a.resize(64 + 8); testsupport::resealImage(a); },
+    {"no terminating zero word",
+     [](Bytes& a) {
+       a.resize(64 + 8);
+       testsupport::resealImage(a);
+     },
      "error: the sub-image table has no terminating zero word"},
     {"two sub-images",
-     [](Bytes& a) { a = testsupport::makeImage(testsupport::multiFileData({Bytes{1}, Bytes{2}}), 4, "x"); },
+     [](Bytes& a) {
+       a = testsupport::makeImage(testsupport::multiFileData({Bytes{1}, Bytes{2}}), 4, "x");
+     },
      "error: 2 sub-images; an update archive has at least 3"},
     {"sub-image outside",
-     [](Bytes& a) { testsupport::writeBe32(a, 72, testsupport::readBe32(a, 72) + 8); testsupport::resealImage(a); },
+     [](Bytes& a) {
+       testsupport::writeBe32(a, 72, testsupport::readBe32(a, 72) + 8);
+       testsupport::resealImage(a);
+     },
      "error: sub-image 2 ("},
     {"package not gzip", [](Bytes& a) { resealSubImage(a, 1, [](Bytes& p) { p[0] = 'P'; }); },
      "package: error: gzip data damaged"},
@@ -423,10 +483,16 @@ const Corruption corruptions[] = {
        a = testsupport::buildArchive(p, slice(a, subImage(a, 2).first, subImage(a, 2).second));
      },
      "package: error: gzip data ends early"},
-    {"software image checksum", [](Bytes& a) { resealSubImage(a, 2, [](Bytes& i) { i[100] ^= 1; }); },
+    {"software image checksum",
+     [](Bytes& a) { resealSubImage(a, 2, [](Bytes& i) { i[100] ^= 1; }); },
      "software image (sub-image 2): error: bad data checksum"},
     {"software image name",
-     [](Bytes& a) { resealSubImage(a, 2, [](Bytes& i) { i[32] = 'l'; testsupport::resealHeader(i); }); },
+     [](Bytes& a) {
+       resealSubImage(a, 2, [](Bytes& i) {
+         i[32] = 'l';
+         testsupport::resealHeader(i);
+       });
+     },
      "software image (sub-image 2): error: name \"linux skq 1.1.0\" does not begin with \"Linux\""},
 };
 
@@ -465,7 +531,8 @@ TEST_F(UpdateImageTest, ExtractGivesBackWhatCreateTook) {
   auto [offset, size] = subImage(archive, 2);
   EXPECT_EQ(slice(archive, offset, size), testsupport::readBytes(work + "/out/software.img"));
   // What extract gave back builds the same archive again.
-  EXPECT_EQ(archive, create(work + "/out/update.d", work + "/again.img", work + "/out/software.img"));
+  EXPECT_EQ(archive,
+            create(work + "/out/update.d", work + "/again.img", work + "/out/software.img"));
   ::unsetenv("SOURCE_DATE_EPOCH");
 }
 
@@ -480,16 +547,19 @@ TEST_F(UpdateImageTest, ListShowsTheExampleArchive) {
     ToolRun r = run(args);
     EXPECT_EQ(0, r.status) << r.err;
     std::string shown = r.out;
-    for (size_t at; (at = shown.find(work)) != std::string::npos;) shown.replace(at, work.size(), "WORK");
-    const std::string expected = std::string(UPDATE_SOURCE_DIR) +
-                                 "/tests/e2e/expected/update_image_list." + format;
+    for (size_t at; (at = shown.find(work)) != std::string::npos;)
+      shown.replace(at, work.size(), "WORK");
+    const std::string expected =
+        std::string(UPDATE_SOURCE_DIR) + "/tests/e2e/expected/update_image_list." + format;
     EXPECT_EQ(testsupport::readFile(expected), shown) << "expected text: " << expected;
   }
   // A single wrapped image is listed too.
   ASSERT_EQ(0, run({"wrap", "--software", work + "/software.bin", "-o", work + "/sw.img"}).status);
   ToolRun single = run({"list", work + "/sw.img"});
-  EXPECT_NE(std::string::npos, single.out.find("  type           2 (single image)\n")) << single.out;
-  EXPECT_NE(std::string::npos, single.out.find("  flash 4 MiB    image area 3997696 bytes (3.8 MiB)  fits\n"))
+  EXPECT_NE(std::string::npos, single.out.find("  type           2 (single image)\n"))
+      << single.out;
+  EXPECT_NE(std::string::npos,
+            single.out.find("  flash 4 MiB    image area 3997696 bytes (3.8 MiB)  fits\n"))
       << single.out;
 }
 
@@ -533,14 +603,18 @@ TEST_F(UpdateImageTest, CommandLineConventions) {
       {{"--version"}, 0, "update_image ", ""},
       {{}, 2, "", "update_image: a command is required\n(see 'update_image --help')"},
       {{"frobnicate"}, 2, "", "unknown command \"frobnicate\""},
-      {{"wrap", "--software", sw, "-o", work + "/w.img", "--software-name", "Linux"}, 2, "",
+      {{"wrap", "--software", sw, "-o", work + "/w.img", "--software-name", "Linux"},
+       2,
+       "",
        "update_image: unknown option --software-name\n(see 'update_image wrap --help')"},
       {{"verify"}, 2, "", "ARCHIVE is required"},
       {{"verify", work + "/none.img"}, 2, "", "/none.img: No such file or directory"},
       {{"check", "--package", work + "/none"}, 2, "", "/none: No such file or directory"},
       {{"list", sw, "--flash-size", "0"}, 2, "", "--flash-size takes sizes in MiB"},
-      {{"create", "--package=" + package, "--software=" + sw, "--output=" + work + "/eq.img"}, 0,
-       "", ""},
+      {{"create", "--package=" + package, "--software=" + sw, "--output=" + work + "/eq.img"},
+       0,
+       "",
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "no arguments" : c.args[0] + " " + c.err);

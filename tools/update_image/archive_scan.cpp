@@ -34,14 +34,13 @@ std::string hex32(uint32_t value) {
 void headerFindings(const ImageReport& image, const std::string& what, Findings* findings) {
   if (!image.complete) {
     addFinding(findings, Severity::Error, what, 0,
-               "shorter than its 64-byte header (" + std::to_string(image.dataPresent) +
-                   " bytes)");
+               "shorter than its 64-byte header (" + std::to_string(image.dataPresent) + " bytes)");
     return;
   }
   if (!image.magicGood()) {
     addFinding(findings, Severity::Error, what, 0,
-               "bad magic number " + hex32(image.header.magic) + ", expected " +
-                   hex32(imageMagic) + "; not an image");
+               "bad magic number " + hex32(image.header.magic) + ", expected " + hex32(imageMagic) +
+                   "; not an image");
     return;
   }
   if (!image.headerCrcGood())
@@ -109,13 +108,15 @@ class PackageCollector : public TarSink {
       return;
     }
     if (!name.empty() && name[0] == '/') {
-      memberFinding(Severity::Error, name, "absolute name; the daemon's tar would write outside "
-                                           "the package folder");
+      memberFinding(Severity::Error, name,
+                    "absolute name; the daemon's tar would write outside "
+                    "the package folder");
       return;
     }
     if (("/" + name + "/").find("/../") != std::string::npos) {
-      memberFinding(Severity::Error, name, "\"..\" in the name; the daemon's tar would write "
-                                           "outside the package folder");
+      memberFinding(Severity::Error, name,
+                    "\"..\" in the name; the daemon's tar would write "
+                    "outside the package folder");
       return;
     }
     if (name.compare(0, prefix_.size(), prefix_) != 0) {
@@ -197,9 +198,8 @@ class ArchiveScanner {
     whole_.feed(bytes, length);
     if (start < headerSize && position_ >= headerSize && !headerRead()) return false;
     if (report_.multiFile && !tableDone_) readTable(start, bytes, length);
-    dispatch(package_, start, bytes, length, [this](const uint8_t* b, size_t n) {
-      reader_.feed(b, n);
-    });
+    dispatch(package_, start, bytes, length,
+             [this](const uint8_t* b, size_t n) { reader_.feed(b, n); });
     dispatch(software_, start, bytes, length, [this](const uint8_t* b, size_t n) {
       softwareImage_.feed(b, n);
       if (extract_ != nullptr) extract_->softwareData(b, n);
@@ -215,8 +215,8 @@ class ArchiveScanner {
     if (!report_.multiFile) {
       addFinding(findings, Severity::Error, "", 0,
                  "image type " + std::to_string(report_.archive.header.type) +
-                     ", not a multi-file update archive (type " +
-                     std::to_string(multiImageType) + ")");
+                     ", not a multi-file update archive (type " + std::to_string(multiImageType) +
+                     ")");
       report_.softwarePresent = true;
       report_.software = report_.archive;
       checkSoftwareImage(report_.software, flashSizes_, softwareWhat, findings);
@@ -245,8 +245,7 @@ class ArchiveScanner {
         addFinding(findings, Severity::Error, "", 0,
                    "sub-image " + std::to_string(k) + " (" + std::to_string(sub.size) +
                        " bytes at offset " + std::to_string(sub.offset) +
-                       ") lies outside the file of " + std::to_string(report_.fileSize) +
-                       " bytes");
+                       ") lies outside the file of " + std::to_string(report_.fileSize) + " bytes");
     }
     finishPackage();
     finishSoftware();
@@ -293,7 +292,8 @@ class ArchiveScanner {
       offset += upd::roundUp4(subs[k].size);
       if (k == 0) subs[k].role = "archive text";
       if (k == 1) subs[k].role = "update package";
-      if (k > 0 && k + 1 == subs.size()) subs[k].role += k == 1 ? ", software image" : "software image";
+      if (k > 0 && k + 1 == subs.size())
+        subs[k].role += k == 1 ? ", software image" : "software image";
     }
     if (subs.size() < 3) return;
     auto take = [](const SubImage& sub, Range* range) {
@@ -403,8 +403,8 @@ void checkImageSize(uint64_t size, const FlashSizes& flashSizes, const std::stri
                  " (at most " + std::to_string(largest > 0 ? largest - 1 : 0) + " bytes)");
 }
 
-bool scanArchiveFile(const std::string& path, const FlashSizes& flashSizes,
-                     ExtractTarget* extract, ArchiveReport* report, std::string* error) {
+bool scanArchiveFile(const std::string& path, const FlashSizes& flashSizes, ExtractTarget* extract,
+                     ArchiveReport* report, std::string* error) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
   if (fd < 0 || ::fstat(fd, &st) != 0) {

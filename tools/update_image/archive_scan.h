@@ -77,8 +77,8 @@ struct ArchiveReport {
 
 // Reads the archive at path. False and *error (the path and the system's
 // reason) when it cannot be read.
-bool scanArchiveFile(const std::string& path, const FlashSizes& flashSizes,
-                     ExtractTarget* extract, ArchiveReport* report, std::string* error);
+bool scanArchiveFile(const std::string& path, const FlashSizes& flashSizes, ExtractTarget* extract,
+                     ArchiveReport* report, std::string* error);
 // The same over bytes in memory.
 ArchiveReport scanArchiveBytes(const Bytes& archive, const FlashSizes& flashSizes);
 

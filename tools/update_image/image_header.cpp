@@ -69,10 +69,14 @@ std::string typeName(uint8_t code) {
 
 std::string compressionName(uint8_t code) {
   switch (code) {
-    case 0: return "none";
-    case 1: return "gzip";
-    case 2: return "bzip2";
-    default: return "";
+    case 0:
+      return "none";
+    case 1:
+      return "gzip";
+    case 2:
+      return "bzip2";
+    default:
+      return "";
   }
 }
 
@@ -92,13 +96,13 @@ Bytes makeImage(const Bytes& data, uint8_t type, const std::string& name, uint32
   upd::writeBe32(h + upd::headerMagicOffset, imageMagic);
   upd::writeBe32(h + timeOffset, time);
   upd::writeBe32(h + upd::headerDataSizeOffset, static_cast<uint32_t>(data.size()));
-  upd::writeBe32(h + upd::headerDataCrcOffset,
-                 crcUpdate(0, data.data(), data.size()));
+  upd::writeBe32(h + upd::headerDataCrcOffset, crcUpdate(0, data.data(), data.size()));
   h[osOffset] = osLinux;
   h[archOffset] = archPowerPC;
   h[upd::headerImageTypeOffset] = type;
   h[compressionOffset] = compressionNone;
-  std::memcpy(h + upd::headerNameOffset, name.data(), name.size() < nameSize ? name.size() : nameSize);
+  std::memcpy(h + upd::headerNameOffset, name.data(),
+              name.size() < nameSize ? name.size() : nameSize);
   upd::writeBe32(h + upd::headerCrcOffset, computeHeaderCrc(h));
   image.insert(image.end(), data.begin(), data.end());
   return image;

@@ -120,8 +120,7 @@ void readPlan(const PackageEntry& todo, PackageReport* report) {
       continue;
     }
     const size_t keyLength = std::strlen(match->key);
-    if (line.text.size() > keyLength && line.text[keyLength] != ' ' &&
-        line.text[keyLength] != '\t')
+    if (line.text.size() > keyLength && line.text[keyLength] != ' ' && line.text[keyLength] != '\t')
       addFinding(findings, Severity::Warning, todo.name, line.number,
                  "\"" + line.text.substr(0, line.text.find_first_of(" \t")) +
                      "\" is taken as step " + match->key +
@@ -145,9 +144,8 @@ void readVersions(const PackageEntry& version, bool checked, PackageReport* repo
   const std::vector<Line> lines = splitLines(version.content);
   for (const char* key : versionKeys) {
     const size_t keyLength = std::strlen(key);
-    auto line = std::find_if(lines.begin(), lines.end(), [&](const Line& l) {
-      return l.text.compare(0, keyLength, key) == 0;
-    });
+    auto line = std::find_if(lines.begin(), lines.end(),
+                             [&](const Line& l) { return l.text.compare(0, keyLength, key) == 0; });
     const bool software = std::strcmp(key, softwareVersionKey) == 0;
     if (line == lines.end()) {
       if (software && checked)
@@ -225,8 +223,7 @@ void checkKeyFile(const PackageEntry& keys, Findings* findings) {
     }
     std::string problem = keyLineProblem(text);
     if (!problem.empty()) {
-      addFinding(findings, Severity::Error, keys.name, line.number,
-                 "key line refused: " + problem);
+      addFinding(findings, Severity::Error, keys.name, line.number, "key line refused: " + problem);
       continue;
     }
     ++keyLines;
@@ -235,8 +232,7 @@ void checkKeyFile(const PackageEntry& keys, Findings* findings) {
                  "no CR LF at the line end; the module's dump has one, so the comparison finds "
                  "this key changed on every update");
   }
-  if (keyLines == 0)
-    addFinding(findings, Severity::Warning, keys.name, 0, "holds no key line");
+  if (keyLines == 0) addFinding(findings, Severity::Warning, keys.name, 0, "holds no key line");
 }
 
 // The version keys of the key file, which the version check reads for the
@@ -275,7 +271,9 @@ void checkDownloadTool(const PackageEntry& dfu, Findings* findings) {
                    "); the firmware step cannot start the download tool");
   }
   if (head.compare(0, 2, "#!") == 0) return;
-  if (head.size() < 20 || head.compare(0, 4, "\x7f" "ELF") != 0) {
+  if (head.size() < 20 || head.compare(0, 4,
+                                       "\x7f"
+                                       "ELF") != 0) {
     addFinding(findings, Severity::Error, dfu.name, 0,
                "neither an ELF program nor a script beginning with \"#!\"; the board cannot "
                "run it");
@@ -294,10 +292,14 @@ void checkDownloadTool(const PackageEntry& dfu, Findings* findings) {
 
 const char* kindText(const PackageEntry& entry) {
   switch (entry.kind) {
-    case EntryKind::Folder: return "a folder";
-    case EntryKind::Link: return "a link";
-    case EntryKind::Other: return "a device, pipe or socket";
-    case EntryKind::File: break;
+    case EntryKind::Folder:
+      return "a folder";
+    case EntryKind::Link:
+      return "a link";
+    case EntryKind::Other:
+      return "a device, pipe or socket";
+    case EntryKind::File:
+      break;
   }
   return "a regular file";
 }
@@ -377,7 +379,8 @@ PackageReport checkPackage(std::vector<PackageEntry> entries) {
   if (planned(upd::CHECK_VERSIONS)) {
     version = need(versionName, upd::CHECK_VERSIONS);
     used.insert(keyFileName);
-    if (moduleSteps) checkVersionKeys(usable(keyFileName), present.count(keyFileName) != 0, findings);
+    if (moduleSteps)
+      checkVersionKeys(usable(keyFileName), present.count(keyFileName) != 0, findings);
   }
   if (version != nullptr) readVersions(*version, planned(upd::CHECK_VERSIONS), &report);
 
@@ -395,7 +398,8 @@ PackageReport checkPackage(std::vector<PackageEntry> entries) {
 
   // Steps that work on what an earlier step left.
   const std::pair<uint32_t, uint32_t> before[] = {
-      {upd::BT_MOD_SET_READ, upd::BT_MOD_SET_COMP}, {upd::BT_MOD_SET_COMP, upd::BT_MOD_SET_NEW_WRITE}};
+      {upd::BT_MOD_SET_READ, upd::BT_MOD_SET_COMP},
+      {upd::BT_MOD_SET_COMP, upd::BT_MOD_SET_NEW_WRITE}};
   for (const auto& [earlier, later] : before)
     if (planned(later) && !(planned(earlier) && firstLine[earlier] < firstLine[later]))
       addFinding(findings, Severity::Warning, todoName, firstLine[later],
@@ -445,8 +449,7 @@ bool readPackageFolder(const std::string& folder, std::vector<PackageEntry>* ent
     entry.mode = st.st_mode & 07777;
     entry.size = static_cast<uint64_t>(st.st_size);
     if (S_ISDIR(st.st_mode)) entry.kind = EntryKind::Folder;
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) ||
-        S_ISSOCK(st.st_mode))
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
       entry.kind = EntryKind::Other;
     if (S_ISLNK(st.st_mode)) {
       entry.kind = EntryKind::Link;

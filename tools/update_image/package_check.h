@@ -54,8 +54,8 @@ struct VersionValue {
 };
 
 struct PackageReport {
-  std::vector<PackageEntry> entries;  // sorted by name
-  std::vector<PlanStep> plan;         // the steps in run order, as the daemon takes them
+  std::vector<PackageEntry> entries;   // sorted by name
+  std::vector<PlanStep> plan;          // the steps in run order, as the daemon takes them
   std::vector<VersionValue> versions;  // the keys of VERSION that are present
   Findings findings;                   // file: the entry's name
 };

@@ -26,7 +26,8 @@ std::string hex32(uint32_t value) { return format("0x%08X", value); }
 
 std::string sizeText(uint64_t bytes) {
   std::string text = std::to_string(bytes) + " bytes";
-  if (bytes >= (1u << 20)) return text + format(" (%.1f MiB)", static_cast<double>(bytes) / (1u << 20));
+  if (bytes >= (1u << 20))
+    return text + format(" (%.1f MiB)", static_cast<double>(bytes) / (1u << 20));
   if (bytes >= 1024) return text + format(" (%.1f KiB)", static_cast<double>(bytes) / 1024);
   return text;
 }
@@ -50,17 +51,21 @@ std::string modeText(const PackageEntry& entry) {
 
 const char* kindName(EntryKind kind) {
   switch (kind) {
-    case EntryKind::Folder: return "folder";
-    case EntryKind::Link: return "link";
-    case EntryKind::Other: return "other";
-    case EntryKind::File: break;
+    case EntryKind::Folder:
+      return "folder";
+    case EntryKind::Link:
+      return "link";
+    case EntryKind::Other:
+      return "other";
+    case EntryKind::File:
+      break;
   }
   return "file";
 }
 
 size_t count(const Findings& findings, Severity severity) {
-  return static_cast<size_t>(std::count_if(findings.begin(), findings.end(),
-                                           [&](const Finding& f) { return f.severity == severity; }));
+  return static_cast<size_t>(std::count_if(
+      findings.begin(), findings.end(), [&](const Finding& f) { return f.severity == severity; }));
 }
 
 std::string plural(size_t n, const char* word) {
@@ -87,11 +92,11 @@ void printHeader(const ImageReport& image) {
   std::printf("  header CRC     %s  %s\n", hex32(h.headerCrc).c_str(),
               verdict(image.headerCrcGood(), image.headerCrcComputed).c_str());
   std::printf("  time stamp     %s (%u)\n", dateText(h.time).c_str(), h.time);
-  std::printf("  data size      %s  %s\n", sizeText(h.dataSize).c_str(),
-              image.sizeGood()
-                  ? "good"
-                  : ("BAD (" + std::to_string(image.dataPresent) + " bytes follow the header)")
-                        .c_str());
+  std::printf(
+      "  data size      %s  %s\n", sizeText(h.dataSize).c_str(),
+      image.sizeGood()
+          ? "good"
+          : ("BAD (" + std::to_string(image.dataPresent) + " bytes follow the header)").c_str());
   std::printf("  load address   %s\n", hex32(h.load).c_str());
   std::printf("  entry point    %s\n", hex32(h.entry).c_str());
   std::printf("  data CRC       %s  %s\n", hex32(h.dataCrc).c_str(),
@@ -100,7 +105,8 @@ void printHeader(const ImageReport& image) {
   std::printf("  OS             %s\n", codeText(h.os, osName(h.os)).c_str());
   std::printf("  architecture   %s\n", codeText(h.arch, archName(h.arch)).c_str());
   std::printf("  type           %s\n", codeText(h.type, typeName(h.type)).c_str());
-  std::printf("  compression    %s\n", codeText(h.compression, compressionName(h.compression)).c_str());
+  std::printf("  compression    %s\n",
+              codeText(h.compression, compressionName(h.compression)).c_str());
   std::printf("  name           \"%s\"\n", h.name.c_str());
 }
 
@@ -179,9 +185,12 @@ Json text(const std::string& value) {
   Json j;
   j.scalar = "\"";
   for (unsigned char c : value) {
-    if (c == '"' || c == '\\') j.scalar += std::string("\\") + static_cast<char>(c);
-    else if (c < 0x20) j.scalar += format("\\u%04x", c);
-    else j.scalar += static_cast<char>(c);
+    if (c == '"' || c == '\\')
+      j.scalar += std::string("\\") + static_cast<char>(c);
+    else if (c < 0x20)
+      j.scalar += format("\\u%04x", c);
+    else
+      j.scalar += static_cast<char>(c);
   }
   j.scalar += "\"";
   return j;
@@ -242,7 +251,10 @@ Json softwareJson(const ArchiveReport& r, const FlashSizes& flashSizes) {
                   .set("flash_size", number(f))
                   .set("image_area", number(imageAreaOf(f)))
                   .set("fits", boolean(fitsFlash(size, f))));
-  return object().set("size", number(size)).set("header", headerJson(r.software)).set("flash", flash);
+  return object()
+      .set("size", number(size))
+      .set("header", headerJson(r.software))
+      .set("flash", flash);
 }
 
 Json packageJson(const ArchiveReport& r) {
@@ -259,7 +271,8 @@ Json packageJson(const ArchiveReport& r) {
   }
   Json plan = array();
   for (const PlanStep& s : p.plan)
-    plan.add(object().set("line", number(s.line)).set("step", number(s.number)).set("key", text(s.key)));
+    plan.add(
+        object().set("line", number(s.line)).set("step", number(s.number)).set("key", text(s.key)));
   Json versions = object();
   for (const VersionValue& v : p.versions) versions.set(v.key, text(v.value));
   return object()

@@ -73,9 +73,8 @@ bool getNumber(const uint8_t* block, Field field, uint64_t* value) {
 uint64_t headerSum(const uint8_t* block) {
   uint64_t sum = 0;
   for (size_t i = 0; i < blockSize; ++i)
-    sum += (i >= checksumField.offset && i < checksumField.offset + checksumField.width)
-               ? ' '
-               : block[i];
+    sum += (i >= checksumField.offset && i < checksumField.offset + checksumField.width) ? ' '
+                                                                                         : block[i];
   return sum;
 }
 
@@ -97,7 +96,10 @@ Bytes makeTar(const std::vector<std::pair<TarMember, Bytes>>& members) {
     putOctal(block, sizeField, data.size());
     putOctal(block, timeField, member.time);
     block[typeOffset] = static_cast<uint8_t>(member.type);
-    std::memcpy(block + magicField.offset, "ustar\0" "00", magicField.width);
+    std::memcpy(block + magicField.offset,
+                "ustar\0"
+                "00",
+                magicField.width);
     std::snprintf(reinterpret_cast<char*>(block + checksumField.offset), checksumField.width,
                   "%06llo", static_cast<unsigned long long>(headerSum(block)));
     block[checksumField.offset + 7] = ' ';

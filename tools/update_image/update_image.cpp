@@ -58,6 +58,7 @@ struct Failure {
 
 struct Command {
   const char* name;
+  const char* summary;
   std::vector<cli::OptionSpec> options;
   const char* usage;
   const char* help;
@@ -71,13 +72,14 @@ int verifyCommand(const cli::Arguments& args);
 int listCommand(const cli::Arguments& args);
 int extractCommand(const cli::Arguments& args);
 
-const cli::OptionSpec flashOption = {"--flash-size", "MIB[,MIB...]"};
+const cli::OptionSpec flashOption = {"--flash-size", "MIB,..."};
 const char* const flashHelp =
-    "  --flash-size MIB[,MIB...]  flash sizes in MiB the software image is judged against\n"
-    "                             (default 2,4: the boards' flash sizes)\n";
+    "  --flash-size MIB,...   flash sizes in MiB to judge the software image against\n"
+    "                         (default 2,4: the flash sizes of the boards)\n";
 
 const Command commands[] = {
     {"create",
+     "build an update archive from a package folder and a software image",
      {{"--package", "DIR"},
       {"--software", "FILE"},
       {"-o", "ARCHIVE"},
@@ -86,7 +88,7 @@ const Command commands[] = {
       {"--software-name", "NAME"},
       flashOption},
      "create --package DIR --software FILE -o ARCHIVE [--name NAME]\n"
-     "                           [--software-name NAME] [--flash-size MIB[,MIB...]]",
+     "                           [--software-name NAME] [--flash-size MIB,...]",
      "Builds an update archive: sub-image 0 a line naming it, 1 the package (the files\n"
      "of DIR as update.d/ in a gzip-compressed tar), 2 the software image. The package\n"
      "and the software image are checked first; any error refuses the archive.\n"
@@ -98,8 +100,13 @@ const Command commands[] = {
      "                         (default \"Linux LAP software\")\n",
      createCommand},
     {"wrap",
-     {{"--software", "FILE"}, {"-o", "IMAGE"}, {"--output", "IMAGE"}, {"--name", "NAME"}, flashOption},
-     "wrap --software FILE -o IMAGE [--name NAME] [--flash-size MIB[,MIB...]]",
+     "wrap a software image in its own header",
+     {{"--software", "FILE"},
+      {"-o", "IMAGE"},
+      {"--output", "IMAGE"},
+      {"--name", "NAME"},
+      flashOption},
+     "wrap --software FILE -o IMAGE [--name NAME] [--flash-size MIB,...]",
      "Wraps a software image in its own header (single image) and checks it.\n"
      "  --software FILE        the software image\n"
      "  -o, --output IMAGE     the image to write (not FILE)\n"
@@ -107,28 +114,32 @@ const Command commands[] = {
      "software\")\n",
      wrapCommand},
     {"check",
+     "check a package folder or a software image; writes nothing",
      {{"--package", "DIR"}, {"--software", "FILE"}, flashOption},
-     "check [--package DIR] [--software FILE] [--flash-size MIB[,MIB...]]",
+     "check [--package DIR] [--software FILE] [--flash-size MIB,...]",
      "Checks a package folder and/or a software image as create would, and writes nothing.\n"
      "  --package DIR          the package folder\n"
      "  --software FILE        the software image (wrapped or not)\n",
      checkCommand},
     {"verify",
+     "check an archive as the device will take it",
      {flashOption},
-     "verify ARCHIVE [--flash-size MIB[,MIB...]]",
+     "verify ARCHIVE [--flash-size MIB,...]",
      "Checks an archive as the device will take it: header, checksums, sub-image table,\n"
      "the package unpacked and checked, the software image. Prints the findings and the\n"
      "verdict.\n",
      verifyCommand},
     {"list",
+     "show everything an archive holds (--json for scripts)",
      {{"--json", nullptr}, flashOption},
-     "list ARCHIVE [--json] [--flash-size MIB[,MIB...]]",
+     "list ARCHIVE [--json] [--flash-size MIB,...]",
      "Shows what an archive (or a single wrapped image) holds: the header fields by name,\n"
      "the sub-image table with roles, each checksum's verdict, the flash sizes the software\n"
      "image fits, the package's files, plan and versions; then the findings and verdict.\n"
      "  --json                 the same as JSON\n",
      listCommand},
     {"extract",
+     "unpack an archive's package files and software image",
      {{"-o", "DIR"}, {"--output", "DIR"}},
      "extract ARCHIVE -o DIR",
      "Writes what a device would get: DIR/update.d/ with the package's files and their\n"
@@ -140,24 +151,28 @@ const Command commands[] = {
 };
 
 void printMainHelp() {
-  std::printf("usage: update_image COMMAND [OPTIONS]\n"
-              "Builds, checks and inspects update archives for the update daemon.\n\n"
-              "Commands:\n");
-  for (const Command& c : commands) std::printf("  update_image %s\n", c.usage);
   std::printf(
-      "  update_image help [COMMAND]\n\n"
-      "Every command takes -h/--help (its own help) and --version; options take their\n"
-      "value as --opt VALUE or --opt=VALUE.\n"
+      "usage: update_image COMMAND [OPTIONS]\n"
+      "Builds, checks and inspects update archives for the update daemon.\n\n"
+      "Commands:\n");
+  for (const Command& c : commands) std::printf("  %-9s %s\n", c.name, c.summary);
+  std::printf(
+      "  %-9s this help, or a command's\n\n"
+      "'update_image COMMAND --help' shows a command's options. Every command takes\n"
+      "-h/--help and --version; options take their value as --opt VALUE or --opt=VALUE.\n"
       "Exit status: 0 good; 1 bad (the input would fail on the device; each finding\n"
       "named with its file and line); 2 usage error, or a file that cannot be read or\n"
       "written.\n"
       "Environment: SOURCE_DATE_EPOCH, the time stamp create and wrap write (seconds\n"
-      "since 1970; default 0), so that the same inputs give the same bytes.\n");
+      "since 1970; default 0), so that the same inputs give the same bytes.\n",
+      "help");
 }
 
 void printCommandHelp(const Command& c) {
   std::printf("usage: update_image %s\n%s%s  -h, --help             this help\n", c.usage, c.help,
-              c.options.size() > 0 && c.options.back().name == flashOption.name ? flashHelp : "");
+              c.options.size() > 0 && std::strcmp(c.options.back().name, flashOption.name) == 0
+                  ? flashHelp
+                  : "");
   std::printf("Exit status: 0 good, 1 bad, 2 usage or file error.\n");
 }
 
@@ -238,8 +253,8 @@ std::string checkedName(const cli::Arguments& args, const std::string& command,
     usageFailure(command, option + " \"" + name + "\" is longer than " + std::to_string(nameSize) +
                               " bytes");
   if (software && name.compare(0, std::strlen(softwareNamePrefix), softwareNamePrefix) != 0)
-    usageFailure(command, option + " \"" + name + "\" does not begin with \"" +
-                              softwareNamePrefix + "\"; the daemon would not write the image");
+    usageFailure(command, option + " \"" + name + "\" does not begin with \"" + softwareNamePrefix +
+                              "\"; the daemon would not write the image");
   return name;
 }
 
@@ -279,8 +294,7 @@ void softwareImage(const std::string& path, const std::string& name, bool nameGi
   if (::stat(path.c_str(), &st) != 0) fileFailure(cli::fileError(path, errno));
   if (!S_ISREG(st.st_mode)) {
     addFinding(findings, Severity::Error, path, 0,
-               S_ISDIR(st.st_mode) ? "is a folder, not a software image"
-                                   : "is not a regular file");
+               S_ISDIR(st.st_mode) ? "is a folder, not a software image" : "is not a regular file");
     return;
   }
   const uint64_t size = static_cast<uint64_t>(st.st_size);
@@ -494,7 +508,8 @@ class FolderWriter : public ExtractTarget {
   void beginFile(const std::string& name, uint32_t mode) override {
     finishFile();
     file_.reset(new OutputFile);
-    if (error.empty() && !file_->open(folder_ + "/" + packageMemberPrefix() + name, mode & 0777, &error))
+    if (error.empty() &&
+        !file_->open(folder_ + "/" + packageMemberPrefix() + name, mode & 0777, &error))
       file_.reset();
   }
   void fileData(const uint8_t* bytes, size_t length) override {
