@@ -102,11 +102,7 @@ class PackageCollector : public TarSink {
       return;
     }
     std::string name = member.name;
-    const std::string folder = prefix_.substr(0, prefix_.size() - 1);
-    if (name == prefix_ || name == folder) {
-      if (member.type != '5') memberFinding(Severity::Error, name, "is not a folder");
-      return;
-    }
+    if (name == prefix_.substr(0, prefix_.size() - 1)) name = prefix_;  // "update.d"
     if (!name.empty() && name[0] == '/') {
       memberFinding(Severity::Error, name,
                     "absolute name; the daemon's tar would write outside "
@@ -125,7 +121,11 @@ class PackageCollector : public TarSink {
       return;
     }
     name = name.substr(prefix_.size());
-    if (member.type == '5' && name.back() == '/') name.pop_back();
+    if (member.type == '5' && !name.empty() && name.back() == '/') name.pop_back();
+    if (name.empty() || name == ".") {
+      if (member.type != '5') memberFinding(Severity::Error, member.name, "is not a folder");
+      return;
+    }
     if (name.find('/') != std::string::npos) {
       memberFinding(Severity::Error, member.name,
                     "lies in a subfolder; the package holds only files at its top level");
@@ -290,7 +290,7 @@ class ArchiveScanner {
       subs[k].offset = offset;
       subs[k].inside = offset + subs[k].size <= report_.fileSize;
       offset += upd::roundUp4(subs[k].size);
-      if (k == 0) subs[k].role = "archive text";
+      if (k == 0) subs[k].role = "not used by the daemon";
       if (k == 1) subs[k].role = "update package";
       if (k > 0 && k + 1 == subs.size())
         subs[k].role += k == 1 ? ", software image" : "software image";
@@ -376,6 +376,9 @@ void checkSoftwareImage(const ImageReport& image, const FlashSizes& flashSizes,
   const size_t before = findings->size();
   headerFindings(image, what, findings);
   if (findings->size() != before) return;
+  if (image.header.type == multiImageType)
+    addFinding(findings, Severity::Error, what, 0,
+               "a multi-file image (an update archive?), not a software image");
   if (image.dataPresent == 0)
     addFinding(findings, Severity::Error, what, 0,
                "holds no data; the daemon would erase the first image sector and write a bare "

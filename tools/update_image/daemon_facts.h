@@ -35,19 +35,21 @@ inline std::string packageMemberPrefix() {
   return folder.substr(folder.rfind('/', folder.size() - 2) + 1);
 }
 
-// Step keys of updatetodo.txt by step number (as in src/sequencer/update_plan.cpp).
+// Step keys of updatetodo.txt by step number, with the part whose version
+// decides whether the step runs (as in src/sequencer/update_plan.cpp).
 struct StepKey {
   uint32_t number;
   const char* key;
+  uint32_t partKind;
 };
 constexpr StepKey stepKeys[] = {
-    {upd::CHECK_VERSIONS, "CHECK_VERSIONS"},
-    {upd::BT_MOD_SET_READ, "BT_MOD_SET_READ"},
-    {upd::BT_MOD_SET_COMP, "BT_MOD_SET_COMP"},
-    {upd::BT_MOD_SET_NEW_WRITE, "BT_MOD_SET_NEW_WRITE"},
-    {upd::BT_MOD_SET_ALL_WRITE, "BT_MOD_SET_ALL_WRITE"},
-    {upd::BT_MOD_SET_FIRM_STACK, "BT_MOD_SET_FIRM_STACK"},
-    {upd::LAP_SOFTWARE, "LAP_SOFTWARE"},
+    {upd::CHECK_VERSIONS, "CHECK_VERSIONS", upd::PART_NONE},
+    {upd::BT_MOD_SET_READ, "BT_MOD_SET_READ", upd::PART_NONE},
+    {upd::BT_MOD_SET_COMP, "BT_MOD_SET_COMP", upd::PART_NONE},
+    {upd::BT_MOD_SET_NEW_WRITE, "BT_MOD_SET_NEW_WRITE", upd::PART_PSKEYS},
+    {upd::BT_MOD_SET_ALL_WRITE, "BT_MOD_SET_ALL_WRITE", upd::PART_PSKEYS},
+    {upd::BT_MOD_SET_FIRM_STACK, "BT_MOD_SET_FIRM_STACK", upd::PART_FIRMWARE},
+    {upd::LAP_SOFTWARE, "LAP_SOFTWARE", upd::PART_LAP_SOFTWARE},
 };
 constexpr size_t planMaxSteps = upd::planMaxSteps;
 // The daemon reads the plan and key files in pieces of at most this many

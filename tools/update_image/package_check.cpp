@@ -3,7 +3,6 @@
 #include "update_image/package_check.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 
 #include "pskey_files/psr_text.h"
 #include "update_image/daemon_facts.h"
+#include "update_image/file_io.h"
 
 namespace updimage {
 namespace {
@@ -65,11 +65,13 @@ void checkLineLength(const std::string& file, const Line& line, Findings* findin
                    " at a time and takes the rest for further lines");
 }
 
-const char* stepKeyOf(uint32_t number) {
+const StepKey& stepOf(uint32_t number) {
   for (const StepKey& step : stepKeys)
-    if (step.number == number) return step.key;
-  return "";
+    if (step.number == number) return step;
+  return stepKeys[0];  // every number in a plan comes from the table
 }
+const char* stepKeyOf(uint32_t number) { return stepOf(number).key; }
+uint32_t partOf(uint32_t number) { return stepOf(number).partKind; }
 
 // Letters that differ between two words (for "did you mean").
 size_t editDistance(const std::string& a, const std::string& b) {
@@ -372,14 +374,18 @@ PackageReport checkPackage(std::vector<PackageEntry> entries) {
     return entry;
   };
 
-  const bool moduleSteps = planned(upd::BT_MOD_SET_COMP) || planned(upd::BT_MOD_SET_NEW_WRITE) ||
-                           planned(upd::BT_MOD_SET_ALL_WRITE) ||
-                           planned(upd::BT_MOD_SET_FIRM_STACK);
+  // The version check decides the firmware and PS-key steps on the versions
+  // in the key file.
+  const bool moduleStepsDecided =
+      std::any_of(report.plan.begin(), report.plan.end(), [](const PlanStep& step) {
+        const uint32_t part = partOf(step.number);
+        return part == upd::PART_FIRMWARE || part == upd::PART_PSKEYS;
+      });
   const PackageEntry* version = usable(versionName);
   if (planned(upd::CHECK_VERSIONS)) {
     version = need(versionName, upd::CHECK_VERSIONS);
     used.insert(keyFileName);
-    if (moduleSteps)
+    if (moduleStepsDecided)
       checkVersionKeys(usable(keyFileName), present.count(keyFileName) != 0, findings);
   }
   if (version != nullptr) readVersions(*version, planned(upd::CHECK_VERSIONS), &report);
@@ -407,10 +413,11 @@ PackageReport checkPackage(std::vector<PackageEntry> entries) {
                      " before it works on whatever an earlier update left");
   if (planned(upd::CHECK_VERSIONS))
     for (const PlanStep& step : report.plan)
-      if (step.number != upd::CHECK_VERSIONS && step.line < firstLine[upd::CHECK_VERSIONS]) {
+      if (partOf(step.number) != upd::PART_NONE && step.line < firstLine[upd::CHECK_VERSIONS]) {
         addFinding(findings, Severity::Warning, todoName, firstLine[upd::CHECK_VERSIONS],
                    std::string(stepKeyOf(upd::CHECK_VERSIONS)) + " comes after " + step.key +
-                       " (line " + std::to_string(step.line) + "), which runs whatever it finds");
+                       " (line " + std::to_string(step.line) +
+                       "), which then runs whatever the versions");
         break;
       }
 
@@ -458,18 +465,10 @@ bool readPackageFolder(const std::string& folder, std::vector<PackageEntry>* ent
       if (n > 0) entry.linkTarget.assign(target, static_cast<size_t>(n));
     }
     if (entry.kind == EntryKind::File) {
-      int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0) return fail(path);
-      const size_t want = keepsContent(name) ? keptContentSize + 1 : keptHeadSize;
       std::string bytes;
-      char buffer[65536];
-      ssize_t n = 0;
-      while (bytes.size() < want && (n = ::read(fd, buffer, sizeof buffer)) > 0)
-        bytes.append(buffer, static_cast<size_t>(n));
-      int readErrno = errno;
-      ::close(fd);
-      errno = readErrno;
-      if (n < 0) return fail(path);
+      if (!readFileStart(path, keepsContent(name) ? keptContentSize + 1 : keptHeadSize, &bytes,
+                         error))
+        return false;
       entry.head = bytes.substr(0, keptHeadSize);
       if (keepsContent(name) && bytes.size() <= keptContentSize) {
         entry.content = bytes;

@@ -9,9 +9,7 @@
 //   update_image extract ARCHIVE -o DIR
 //
 // Exit status: 0 good, 1 bad (findings named), 2 usage or file error.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -24,7 +22,7 @@
 #include "cli/command_line.h"
 #include "update_image/archive_scan.h"
 #include "update_image/daemon_facts.h"
-#include "update_image/output_file.h"
+#include "update_image/file_io.h"
 #include "update_image/report.h"
 #include "update_image/tar_gzip.h"
 
@@ -261,23 +259,10 @@ std::string checkedName(const cli::Arguments& args, const std::string& command,
 // --- files -------------------------------------------------------------
 
 Bytes readWholeFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) fileFailure(cli::fileError(path, errno));
-  Bytes bytes;
-  uint8_t buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int error = errno;
-      ::close(fd);
-      fileFailure(cli::fileError(path, error));
-    }
-    if (n == 0) break;
-    bytes.insert(bytes.end(), buffer, buffer + n);
-  }
-  ::close(fd);
-  return bytes;
+  std::string bytes;
+  std::string error;
+  if (!readFileStart(path, SIZE_MAX, &bytes, &error)) fileFailure(error);
+  return Bytes(bytes.begin(), bytes.end());
 }
 
 void writeOrFail(const std::string& path, const Bytes& bytes) {
@@ -298,15 +283,12 @@ void softwareImage(const std::string& path, const std::string& name, bool nameGi
     return;
   }
   const uint64_t size = static_cast<uint64_t>(st.st_size);
-  uint8_t head[headerSize] = {};
-  {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fileFailure(cli::fileError(path, errno));
-    ssize_t n = ::read(fd, head, sizeof head);
-    ::close(fd);
-    if (n < 0) fileFailure(cli::fileError(path, errno));
-  }
-  const bool hasHeader = size >= headerSize && examineImage(head, headerSize).magicGood();
+  std::string head;
+  std::string error;
+  if (!readFileStart(path, headerSize, &head, &error)) fileFailure(error);
+  const bool hasHeader =
+      head.size() == headerSize &&
+      examineImage(reinterpret_cast<const uint8_t*>(head.data()), headerSize).magicGood();
   const size_t before = findings->size();
   checkImageSize(hasHeader ? size : size + headerSize, flash, path, findings);
   if (findings->size() != before) return;
@@ -519,7 +501,7 @@ class FolderWriter : public ExtractTarget {
     finishFile();
     if (!software_ && error.empty()) {
       software_.reset(new OutputFile);
-      if (!software_->open(folder_ + "/" + softwareFileName, 0666, &error)) return;
+      if (!software_->open(folder_ + "/" + softwareFileName, withUmask(0666), &error)) return;
     }
     if (software_ && error.empty()) software_->write(bytes, length, &error);
   }

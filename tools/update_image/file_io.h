@@ -1,7 +1,7 @@
-// Output that is never left half-written: a file goes to a temporary file
-// beside it and is renamed into place when complete; a folder is filled
-// under a temporary name and renamed likewise. Whatever is not committed is
-// removed.
+// Files in and out. Output is never left half-written: a file goes to a
+// temporary file beside it and is renamed into place when complete; a
+// folder is filled under a temporary name and renamed likewise. Whatever is
+// not committed is removed.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,14 @@
 
 namespace updimage {
 
+// Reads the first limit bytes of a file (all of it with SIZE_MAX) into
+// *bytes. False with *error (the path and the system's reason).
+bool readFileStart(const std::string& path, size_t limit, std::string* bytes, std::string* error);
+
+// mode as the umask leaves it for a file created now.
+uint32_t withUmask(uint32_t mode);
+
+// A file written under a temporary name, with the given mode once committed.
 class OutputFile {
  public:
   OutputFile() = default;

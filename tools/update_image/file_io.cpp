@@ -1,5 +1,6 @@
-// Temporary files and folders renamed into place; see output_file.h.
-#include "update_image/output_file.h"
+// Reading files, and temporary files and folders renamed into place; see
+// file_io.h.
+#include "update_image/file_io.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -34,12 +36,6 @@ std::string resolved(const std::string& path) {
   return ::realpath(path.c_str(), buffer) != nullptr ? buffer : "";
 }
 
-uint32_t creationMode(uint32_t mode) {
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mode & ~static_cast<uint32_t>(mask);
-}
-
 bool isEmptyFolder(const std::string& path) {
   DIR* dir = ::opendir(path.c_str());
   if (dir == nullptr) return false;
@@ -59,6 +55,32 @@ void removeTree(const std::string& path) {
 
 }  // namespace
 
+uint32_t withUmask(uint32_t mode) {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mode & ~static_cast<uint32_t>(mask);
+}
+
+bool readFileStart(const std::string& path, size_t limit, std::string* bytes, std::string* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return failWith(path, error);
+  bytes->clear();
+  char buffer[65536];
+  while (bytes->size() < limit) {
+    ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - bytes->size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int saved = errno;
+      ::close(fd);
+      errno = saved;
+      return n == 0 || failWith(path, error);
+    }
+    bytes->append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
 OutputFile::~OutputFile() {
   if (fd_ >= 0) {
     ::close(fd_);
@@ -68,7 +90,7 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::open(const std::string& path, uint32_t mode, std::string* error) {
   path_ = path;
-  mode_ = creationMode(mode);
+  mode_ = mode;
   std::string templ = path + ".tmpXXXXXX";
   std::vector<char> name(templ.begin(), templ.end());
   name.push_back('\0');
@@ -105,7 +127,8 @@ bool OutputFile::commit(std::string* error) {
 bool writeWholeFile(const std::string& path, const uint8_t* bytes, size_t length,
                     std::string* error) {
   OutputFile out;
-  return out.open(path, 0666, error) && out.write(bytes, length, error) && out.commit(error);
+  return out.open(path, withUmask(0666), error) && out.write(bytes, length, error) &&
+         out.commit(error);
 }
 
 OutputFolder::~OutputFolder() {
@@ -135,7 +158,7 @@ bool OutputFolder::open(const std::string& path, std::string* error) {
   name.push_back('\0');
   if (::mkdtemp(name.data()) == nullptr) return failWith(path, error);
   temporary_ = name.data();
-  ::chmod(temporary_.c_str(), creationMode(0777));
+  ::chmod(temporary_.c_str(), withUmask(0777));
   return true;
 }
 
