@@ -100,10 +100,13 @@ class Process {
   std::string out() const;
   std::string err() const;
   pid_t pid() const { return pid_; }
+  // The most resident memory the process used, in KiB, once it has ended.
+  long peakResidentKiB() const { return peakResidentKiB_; }
 
  private:
   pid_t pid_ = -1;
   int status_ = -1;
+  long peakResidentKiB_ = 0;
   bool ended_ = false;
   std::string outPath_;
   std::string errPath_;
