@@ -105,10 +105,7 @@ struct UpdateTest : ::testing::Test {
 
   void SetUp() override {
     admin = std::make_unique<AdminPeer>(sandbox.root());
-    for (const char* name : {"updatetodo.txt", "VERSION", "pskeyorig.psr", "stack.dfu",
-                             "linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"})
-      package[name] = sourceFile(std::string("examples/package/") + name);
-    package["dfu"] = sourceFile("sim/dfu_sim");
+    package = testsupport::examplePackage();
     package["stack.dfu"] = "version=2.14\n";
     sandbox.write("/etc/data.txt", sourceFile("examples/board/data.txt"));
   }
