@@ -54,14 +54,15 @@ void printHelp() {
       "a file or folder that cannot be used.\n");
 }
 
-int fileError(const std::string& text) {
+// A message on standard error; the exit status of a usage or file error.
+int report(const std::string& text) {
   std::fprintf(stderr, "%s: %s\n", program, text.c_str());
   return cli::exitUsage;
 }
 
 bool makeFolder(const std::string& path) {
   if (::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return true;
-  fileError(cli::fileError(path, errno));
+  report(cli::fileError(path, errno));
   return false;
 }
 
@@ -82,11 +83,11 @@ std::string programFolder(const char* argv0) {
 // exit status of the failure (reported).
 int setUpBoard(const std::string& root, double timeScale) {
   std::string error;
-  if (!sim::configure(root, timeScale, &error)) return fileError(error);
+  if (!sim::configure(root, timeScale, &error)) return report(error);
   for (const char* folder : {"/tmp", "/etc", "/bin", "/board"})
     if (!makeFolder(root + folder)) return cli::exitUsage;
   std::vector<std::string> problems = sim::checkSettingsFile(sim::boardPath("settings"));
-  for (const std::string& problem : problems) fileError(problem);
+  for (const std::string& problem : problems) report(problem);
   return problems.empty() ? 0 : cli::exitUsage;
 }
 
@@ -101,27 +102,16 @@ int setUpBoard(const std::string& root, double timeScale) {
 int main(int argc, char** argv) {
   cli::Arguments args;
   std::string error;
-  switch (cli::parse(argc, argv, 1,
-                     {{"--root", "DIR"},
-                      {"--time-scale", "F"},
-                      {"--try", "ARCHIVE"},
-                      {"--settings", "FILE"},
-                      {"--data", "FILE"},
-                      {"--module", "FILE"}},
-                     &args, &error)) {
-    case cli::Outcome::Help:
-      printHelp();
-      return cli::exitGood;
-    case cli::Outcome::Version:
-      cli::printVersion(program);
-      return cli::exitGood;
-    case cli::Outcome::Usage:
-      return cli::usageError(program, error, helpHint);
-    case cli::Outcome::Run:
-      break;
-  }
-  if (!args.positional.empty())
-    return cli::usageError(program, "unexpected argument " + args.positional[0], helpHint);
+  cli::Outcome outcome = cli::parse(argc, argv, 1,
+                                    {{"--root", "DIR"},
+                                     {"--time-scale", "F"},
+                                     {"--try", "ARCHIVE"},
+                                     {"--settings", "FILE"},
+                                     {"--data", "FILE"},
+                                     {"--module", "FILE"}},
+                                    &args, &error);
+  int status = cli::settle(outcome, program, error, args, printHelp);
+  if (status >= 0) return status;
   const bool trying = args.has("--try");
   for (const char* option : {"--settings", "--data", "--module"})
     if (!trying && args.has(option))
@@ -156,8 +146,8 @@ int main(int argc, char** argv) {
   if (!makeFolder(root)) return cli::exitUsage;
   char resolved[PATH_MAX];
   if (::realpath(root.c_str(), resolved) == nullptr)
-    return fileError(cli::fileError(root, errno));
-  int status = setUpBoard(resolved, timeScale);
+    return report(cli::fileError(root, errno));
+  status = setUpBoard(resolved, timeScale);
   if (status != 0) return status;
   return upd::updateProcessMain();
 }

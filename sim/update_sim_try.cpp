@@ -38,12 +38,6 @@ constexpr double stopWaitSeconds = 30;
 volatile sig_atomic_t interrupted = 0;
 void onSignal(int) { interrupted = 1; }
 
-double monotonicNow() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 bool readWhole(const std::string& path, std::string* content, std::string* error) {
   FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
@@ -224,7 +218,7 @@ int stopDaemon(pid_t pid) {
   int status = -1;
   if (ended(pid, &status) >= 0) return status;
   ::kill(pid, SIGTERM);
-  for (double until = monotonicNow() + stopWaitSeconds; monotonicNow() < until;) {
+  for (double until = admin::monotonicSeconds() + stopWaitSeconds; admin::monotonicSeconds() < until;) {
     if (ended(pid, &status) >= 0) return status;
     struct timespec pause = {0, 20 * 1000 * 1000};
     ::nanosleep(&pause, nullptr);

@@ -11,7 +11,6 @@
 #include "admin_side/admin_session.h"
 
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -22,12 +21,6 @@
 
 namespace admin {
 namespace {
-
-double monotonicNow() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 std::string readFrom(const std::string& path, size_t* offset) {
   FILE* file = std::fopen(path.c_str(), "rb");
@@ -78,7 +71,7 @@ Session::Session(const SessionOptions& options, Socket& socket, std::ostream& ou
 
 void Session::say(const std::string& text) {
   if (view_) {
-    view_->message(monotonicNow(), text);
+    view_->message(monotonicSeconds(), text);
   } else {
     out_ << timeOfDay() << " " << text << "\n";
     out_.flush();
@@ -90,7 +83,7 @@ void Session::decide(const std::string& result, const std::string& text) {
   waiting_ = Wait::nothing;
   if (view_) {
     watchStatus();  // the finish line was written before the report went out
-    view_->verdict(monotonicNow(), text);
+    view_->verdict(monotonicSeconds(), text);
   } else {
     say("update result: " + text);
   }
@@ -122,13 +115,14 @@ void Session::onDatagram(const uint8_t* bytes, size_t size) {
     if (waiting_ == Wait::result) decide(d.payload, d.payload);
     return;  // the finish step repeats its report every tick
   }
-  if (isMessage(d, msgUpdateRsp, codeStop)) stopReplied_ = true;
+  const bool stopReply = isMessage(d, msgUpdateRsp, codeStop);
+  if (stopReply) stopReplied_ = true;
   if (!view_) return;
   if (isMessage(d, msgUpdateInd, codeStatus))
     say("the daemon is up (start-up report)");
   else if (isMessage(d, msgUpdateRsp, codeStatus))
     say("status reply");
-  else if (stopReplied_)
+  else if (stopReply)
     say("stop reply: the daemon ends");
   else
     say(describe(bytes, size));
@@ -152,7 +146,7 @@ void Session::sendRequest(uint32_t code, const std::string& what) {
   result_.clear();
   if (!options_.watch && !options_.exitOnResult) return;
   statusOffset_ = fileSize(statusPath());
-  if (view_) view_->started(monotonicNow());
+  if (view_) view_->started(monotonicSeconds());
   waiting_ = Wait::marker;
   if (!sendBytes(updateRequest(codeStatus), "status request that marks the start"))
     waiting_ = Wait::nothing;
@@ -228,7 +222,7 @@ void Session::readInput(int inputFd) {
 }
 
 void Session::watchStatus() {
-  double now = monotonicNow();
+  double now = monotonicSeconds();
   if (startSent_) view_->statusText(now, readFrom(statusPath(), &statusOffset_));
   view_->tick(now);
 }

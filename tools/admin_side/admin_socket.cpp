@@ -139,6 +139,12 @@ std::string timeOfDay() {
   return text;
 }
 
+double monotonicSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 Socket::~Socket() { close(); }
 
 bool Socket::open(const std::string& root, std::string* error) {

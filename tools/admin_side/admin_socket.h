@@ -45,6 +45,8 @@ std::string describe(const uint8_t* bytes, size_t size);
 std::vector<uint8_t> updateRequest(uint32_t code);
 // The UTC time of day, "HH:MM:SS.mmm", as the daemon's log lines show it.
 std::string timeOfDay();
+// Seconds of the monotonic clock, for spans of time.
+double monotonicSeconds();
 
 // Whether a running process has the datagram socket at path bound.
 bool socketInUse(const std::string& path);

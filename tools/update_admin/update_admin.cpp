@@ -64,29 +64,17 @@ int terminalWidth() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string helpHint = "update_admin --help";
   cli::Arguments args;
   std::string error;
-  switch (cli::parse(argc, argv, 1,
-                     {{"--root", "DIR"},
-                      {"--watch", nullptr},
-                      {"--exit-on-result", nullptr},
-                      {"--exit-after-stop", nullptr},
-                      {"--all", nullptr}},
-                     &args, &error)) {
-    case cli::Outcome::Help:
-      printHelp();
-      return cli::exitGood;
-    case cli::Outcome::Version:
-      cli::printVersion(program);
-      return cli::exitGood;
-    case cli::Outcome::Usage:
-      return cli::usageError(program, error, helpHint);
-    case cli::Outcome::Run:
-      break;
-  }
-  if (!args.positional.empty())
-    return cli::usageError(program, "unexpected argument " + args.positional[0], helpHint);
+  cli::Outcome outcome = cli::parse(argc, argv, 1,
+                                    {{"--root", "DIR"},
+                                     {"--watch", nullptr},
+                                     {"--exit-on-result", nullptr},
+                                     {"--exit-after-stop", nullptr},
+                                     {"--all", nullptr}},
+                                    &args, &error);
+  int status = cli::settle(outcome, program, error, args, printHelp);
+  if (status >= 0) return status;
 
   admin::SessionOptions options;
   options.root = args.value("--root");
