@@ -28,10 +28,11 @@ namespace sim {
 namespace {
 
 constexpr const char* program = "update_sim";
-// What update_sim keeps in a board's folder: a folder that holds anything
-// else is not taken for a board and not cleared.
-const std::set<std::string> boardEntries = {"tmp", "etc", "bin", "board", "rb_ai_sock2up",
-                                            "rb_ai_sock2ad"};
+// What update_sim keeps in a board's folder (the socket names without their
+// leading slash): a folder that holds anything else is not taken for a board
+// and not cleared.
+const std::set<std::string> boardEntries = {"tmp", "etc", "bin", "board", upd::ownSocketPath + 1,
+                                            upd::adminSocketPath + 1};
 constexpr int pollMs = 200;
 constexpr double stopWaitSeconds = 30;
 
@@ -98,7 +99,7 @@ bool clearBoard(const std::string& root, std::string* error) {
       return false;
     }
   }
-  for (const char* socketName : {"/rb_ai_sock2up", "/rb_ai_sock2ad"}) {
+  for (const char* socketName : {upd::ownSocketPath, upd::adminSocketPath}) {
     if (admin::socketInUse(root + socketName)) {
       *error = root + socketName +
                " is bound by a running process: a daemon or admin side works on this board";

@@ -44,10 +44,10 @@ size_t fileSize(const std::string& path) {
 
 const char* requestName(uint32_t code) {
   switch (code) {
-    case codeStatus: return "status request";
-    case codeStart: return "start request";
-    case codeResult: return "request with code 2";
-    case codeStop: return "stop request";
+    case UPD_CODE_STATUS: return "status request";
+    case UPD_CODE_START: return "start request";
+    case UPD_CODE_RESULT: return "request with code 2";
+    case UPD_CODE_STOP: return "stop request";
     default: return "update request";
   }
 }
@@ -103,24 +103,24 @@ void Session::onDatagram(const uint8_t* bytes, size_t size) {
     }
   }
   const Datagram d = decode(bytes, size);
-  if (isMessage(d, msgUpdateRsp, codeStatus) && waiting_ == Wait::marker) {
+  if (isMessage(d, AI_MSG_UPDATE_RSP, UPD_CODE_STATUS) && waiting_ == Wait::marker) {
     waiting_ = Wait::result;  // the daemon has taken the start request
     return;
   }
-  if (isMessage(d, msgUpdateRsp, codeStart) && waiting_ != Wait::nothing) {
+  if (isMessage(d, AI_MSG_UPDATE_RSP, UPD_CODE_START) && waiting_ != Wait::nothing) {
     decide("NOK", "NOK: the daemon rejected the update archive (start reply, code 1 \"OK\\0\")");
     return;
   }
-  if (isMessage(d, msgUpdateInd, codeResult)) {
+  if (isMessage(d, AI_MSG_UPDATE_IND, UPD_CODE_RESULT)) {
     if (waiting_ == Wait::result) decide(d.payload, d.payload);
     return;  // the finish step repeats its report every tick
   }
-  const bool stopReply = isMessage(d, msgUpdateRsp, codeStop);
+  const bool stopReply = isMessage(d, AI_MSG_UPDATE_RSP, UPD_CODE_STOP);
   if (stopReply) stopReplied_ = true;
   if (!view_) return;
-  if (isMessage(d, msgUpdateInd, codeStatus))
+  if (isMessage(d, AI_MSG_UPDATE_IND, UPD_CODE_STATUS))
     say("the daemon is up (start-up report)");
-  else if (isMessage(d, msgUpdateRsp, codeStatus))
+  else if (isMessage(d, AI_MSG_UPDATE_RSP, UPD_CODE_STATUS))
     say("status reply");
   else if (stopReply)
     say("stop reply: the daemon ends");
@@ -140,15 +140,15 @@ bool Session::sendBytes(const std::vector<uint8_t>& bytes, const std::string& wh
 
 void Session::sendRequest(uint32_t code, const std::string& what) {
   if (!sendBytes(updateRequest(code), what)) return;
-  if (code == codeStop) stopSent_ = true;
-  if (code != codeStart) return;
+  if (code == UPD_CODE_STOP) stopSent_ = true;
+  if (code != UPD_CODE_START) return;
   startSent_ = true;
   result_.clear();
   if (!options_.watch && !options_.exitOnResult) return;
   statusOffset_ = fileSize(statusPath());
   if (view_) view_->started(monotonicSeconds());
   waiting_ = Wait::marker;
-  if (!sendBytes(updateRequest(codeStatus), "status request that marks the start"))
+  if (!sendBytes(updateRequest(UPD_CODE_STATUS), "status request that marks the start"))
     waiting_ = Wait::nothing;
 }
 
@@ -161,11 +161,11 @@ bool Session::command(const std::string& line) {
     return false;
   }
   if (command == "status") {
-    sendRequest(codeStatus, requestName(codeStatus));
+    sendRequest(UPD_CODE_STATUS, requestName(UPD_CODE_STATUS));
   } else if (command == "start") {
-    sendRequest(codeStart, requestName(codeStart));
+    sendRequest(UPD_CODE_START, requestName(UPD_CODE_START));
   } else if (command == "stop") {
-    sendRequest(codeStop, requestName(codeStop));
+    sendRequest(UPD_CODE_STOP, requestName(UPD_CODE_STOP));
   } else if (command == "request") {
     std::string text;
     std::getline(words, text);

@@ -23,20 +23,20 @@ uint32_t word32(const uint8_t* bytes, size_t offset) {
 
 const char* typeName(uint32_t type) {
   switch (type) {
-    case msgChildDead: return "AI_MSG_CHILD_DEAD";
-    case msgUpdateReq: return "AI_MSG_UPDATE_REQ";
-    case msgUpdateRsp: return "AI_MSG_UPDATE_RSP";
-    case msgUpdateInd: return "AI_MSG_UPDATE_IND";
+    case AI_MSG_CHILD_DEAD: return "AI_MSG_CHILD_DEAD";
+    case AI_MSG_UPDATE_REQ: return "AI_MSG_UPDATE_REQ";
+    case AI_MSG_UPDATE_RSP: return "AI_MSG_UPDATE_RSP";
+    case AI_MSG_UPDATE_IND: return "AI_MSG_UPDATE_IND";
     default: return "unknown";
   }
 }
 
 const char* codeName(uint32_t code) {
   switch (code) {
-    case codeStatus: return "UPD_CODE_STATUS";
-    case codeStart: return "UPD_CODE_START";
-    case codeResult: return "UPD_CODE_RESULT";
-    case codeStop: return "UPD_CODE_STOP";
+    case UPD_CODE_STATUS: return "UPD_CODE_STATUS";
+    case UPD_CODE_START: return "UPD_CODE_START";
+    case UPD_CODE_RESULT: return "UPD_CODE_RESULT";
+    case UPD_CODE_STOP: return "UPD_CODE_STOP";
     default: return "unknown";
   }
 }
@@ -73,7 +73,7 @@ Datagram decode(const uint8_t* bytes, size_t size) {
   if (size < 12) return d;
   d.hasCode = true;
   d.code = word32(bytes, 8);
-  if ((d.type == msgUpdateRsp || d.type == msgUpdateInd) && size >= 13) {
+  if ((d.type == AI_MSG_UPDATE_RSP || d.type == AI_MSG_UPDATE_IND) && size >= 13) {
     d.hasPayload = true;
     size_t n = bytes[12];
     if (n > size - 13) n = size - 13;
@@ -121,7 +121,7 @@ std::string describe(const uint8_t* bytes, size_t size) {
 std::vector<uint8_t> updateRequest(uint32_t code) {
   std::vector<uint8_t> bytes(12, 0);
   uint16_t length = 12;
-  uint32_t type = msgUpdateReq;
+  uint32_t type = AI_MSG_UPDATE_REQ;
   std::memcpy(bytes.data(), &length, sizeof length);
   std::memcpy(bytes.data() + 4, &type, sizeof type);
   std::memcpy(bytes.data() + 8, &code, sizeof code);
@@ -149,7 +149,7 @@ Socket::~Socket() { close(); }
 
 bool Socket::open(const std::string& root, std::string* error) {
   close();
-  std::string own = root + "/rb_ai_sock2ad";
+  std::string own = root + upd::adminSocketPath;
   struct sockaddr_un address;
   if (!addressOf(own, &address)) {
     *error = own + ": too long for a socket path (at most " +
@@ -177,7 +177,7 @@ bool Socket::open(const std::string& root, std::string* error) {
     return false;
   }
   ownPath_ = own;
-  daemonPath_ = root + "/rb_ai_sock2up";
+  daemonPath_ = root + upd::ownSocketPath;
   return true;
 }
 

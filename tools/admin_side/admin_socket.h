@@ -10,17 +10,19 @@
 #include <string>
 #include <vector>
 
+// The daemon's message types, update codes and socket paths.
+#include "admin_link/admin_link.h"
+
 namespace admin {
 
-// Message types and update codes.
-constexpr uint32_t msgChildDead = 12;
-constexpr uint32_t msgUpdateReq = 1024;
-constexpr uint32_t msgUpdateRsp = 1025;
-constexpr uint32_t msgUpdateInd = 1026;
-constexpr uint32_t codeStatus = 0;
-constexpr uint32_t codeStart = 1;
-constexpr uint32_t codeResult = 2;
-constexpr uint32_t codeStop = 3;
+using upd::AI_MSG_CHILD_DEAD;
+using upd::AI_MSG_UPDATE_IND;
+using upd::AI_MSG_UPDATE_REQ;
+using upd::AI_MSG_UPDATE_RSP;
+using upd::UPD_CODE_RESULT;
+using upd::UPD_CODE_START;
+using upd::UPD_CODE_STATUS;
+using upd::UPD_CODE_STOP;
 
 constexpr size_t maxDatagram = 1024;
 constexpr uint32_t maxRequestCode = 65535;
