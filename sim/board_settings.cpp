@@ -13,21 +13,21 @@
 namespace sim {
 namespace {
 
-constexpr SettingSpec flag(const char* key, const char* defaultText, const char* meaning) {
+constexpr BoardSetting flag(const char* key, const char* defaultText, const char* meaning) {
   return {key, SettingKind::boolean, 0, 0, nullptr, defaultText, meaning};
 }
-constexpr SettingSpec number(const char* key, long min, long max, const char* defaultText,
+constexpr BoardSetting number(const char* key, long min, long max, const char* defaultText,
                              const char* meaning) {
   return {key, SettingKind::number, min, max, nullptr, defaultText, meaning};
 }
-constexpr SettingSpec choice(const char* key, const char* words, const char* defaultText,
+constexpr BoardSetting choice(const char* key, const char* words, const char* defaultText,
                              const char* meaning) {
   return {key, SettingKind::choice, 0, 0, words, defaultText, meaning};
 }
-constexpr SettingSpec seconds(const char* key, const char* defaultText, const char* meaning) {
+constexpr BoardSetting seconds(const char* key, const char* defaultText, const char* meaning) {
   return {key, SettingKind::seconds, 0, 0, nullptr, defaultText, meaning};
 }
-constexpr SettingSpec keyList(const char* key, const char* defaultText, const char* meaning) {
+constexpr BoardSetting keyList(const char* key, const char* defaultText, const char* meaning) {
   return {key, SettingKind::keyList, 0, 0, nullptr, defaultText, meaning};
 }
 
@@ -39,7 +39,7 @@ const char* const offWords[] = {"0", "no", "off", "false"};
 
 // Every board setting, one row each. Adding a setting is adding a row here
 // (and the same row in docs/simulated_board.md, which a test compares).
-const SettingSpec boardSettings[] = {
+const BoardSetting boardSettings[] = {
     choice("module.link", "serial|bcsp", "from the store",
            "the link the module answers on when it powers up, before its first reset (see \"Link "
            "selection\")"),
@@ -83,9 +83,9 @@ const SettingSpec boardSettings[] = {
     {nullptr, SettingKind::boolean, 0, 0, nullptr, nullptr, nullptr},
 };
 
-const SettingSpec* findSetting(const std::string& key) {
-  for (const SettingSpec* spec = boardSettings; spec->key != nullptr; ++spec)
-    if (key == spec->key) return spec;
+const BoardSetting* findSetting(const std::string& key) {
+  for (const BoardSetting* row = boardSettings; row->key != nullptr; ++row)
+    if (key == row->key) return row;
   return nullptr;
 }
 
@@ -161,17 +161,17 @@ std::string booleanWords() {
   return out;
 }
 
-std::string range(const SettingSpec& spec) {
-  if (spec.max == LONG_MAX) return "a number from " + std::to_string(spec.min);
-  return "a number from " + std::to_string(spec.min) + " to " + std::to_string(spec.max);
+std::string range(const BoardSetting& row) {
+  if (row.max == LONG_MAX) return "a number from " + std::to_string(row.min);
+  return "a number from " + std::to_string(row.min) + " to " + std::to_string(row.max);
 }
 
 // What a setting's value may be, for messages.
-std::string allowed(const SettingSpec& spec) {
-  switch (spec.kind) {
+std::string allowed(const BoardSetting& row) {
+  switch (row.kind) {
     case SettingKind::boolean: return booleanWords();
-    case SettingKind::number: return range(spec) + " (decimal, or hexadecimal with 0x)";
-    case SettingKind::choice: return listWords(spec.choices, ", ");
+    case SettingKind::number: return range(row) + " (decimal, or hexadecimal with 0x)";
+    case SettingKind::choice: return listWords(row.choices, ", ");
     case SettingKind::seconds: return "seconds as a plain decimal number, e.g. 0.3";
     case SettingKind::keyList: return "key ids in hexadecimal separated by commas, e.g. 0x0003,0x0191";
   }
@@ -179,22 +179,22 @@ std::string allowed(const SettingSpec& spec) {
 }
 
 // The problem with a value, or "" when the setting takes it.
-std::string checkValue(const SettingSpec& spec, const std::string& value) {
+std::string checkValue(const BoardSetting& row, const std::string& value) {
   bool ok = false;
-  switch (spec.kind) {
+  switch (row.kind) {
     case SettingKind::boolean:
       ok = readBoolean(value) >= 0;
       break;
     case SettingKind::number: {
       long number = 0;
       if (!readNumber(value, &number)) break;
-      if (number < spec.min || number > spec.max)
-        return std::string(spec.key) + " = " + value + " is out of range; allowed: " + range(spec);
+      if (number < row.min || number > row.max)
+        return std::string(row.key) + " = " + value + " is out of range; allowed: " + range(row);
       ok = true;
       break;
     }
     case SettingKind::choice:
-      ok = ("|" + std::string(spec.choices) + "|").find("|" + value + "|") != std::string::npos &&
+      ok = ("|" + std::string(row.choices) + "|").find("|" + value + "|") != std::string::npos &&
            !value.empty();
       break;
     case SettingKind::seconds:
@@ -205,7 +205,7 @@ std::string checkValue(const SettingSpec& spec, const std::string& value) {
       break;
   }
   if (ok) return "";
-  return std::string(spec.key) + " = \"" + value + "\" cannot be read; allowed: " + allowed(spec);
+  return std::string(row.key) + " = \"" + value + "\" cannot be read; allowed: " + allowed(row);
 }
 
 // For an unknown key: the settings of its group, or the groups.
@@ -213,8 +213,8 @@ std::string knownNear(const std::string& key) {
   std::string group = key.substr(0, key.find('.') + 1);
   std::string inGroup;
   std::string groups;
-  for (const SettingSpec* spec = boardSettings; spec->key != nullptr; ++spec) {
-    std::string name(spec->key);
+  for (const BoardSetting* row = boardSettings; row->key != nullptr; ++row) {
+    std::string name(row->key);
     if (!group.empty() && name.compare(0, group.size(), group) == 0)
       inGroup += (inGroup.empty() ? "" : ", ") + name;
     std::string own = name.substr(0, name.find('.'));
@@ -249,8 +249,8 @@ std::vector<std::string> checkSettingsFile(const std::string& path) {
     }
     std::string key = trim(text.substr(0, equals));
     std::string value = trim(text.substr(equals + 1));
-    const SettingSpec* spec = findSetting(key);
-    if (spec == nullptr) {
+    const BoardSetting* row = findSetting(key);
+    if (row == nullptr) {
       problems.push_back(where + "unknown setting \"" + key + "\"; " + knownNear(key));
       continue;
     }
@@ -260,7 +260,7 @@ std::vector<std::string> checkSettingsFile(const std::string& path) {
       continue;
     }
     seen[key] = number;
-    std::string problem = checkValue(*spec, value);
+    std::string problem = checkValue(*row, value);
     if (!problem.empty()) problems.push_back(where + problem);
   }
   std::fclose(file);
@@ -269,20 +269,20 @@ std::vector<std::string> checkSettingsFile(const std::string& path) {
 
 std::string settingsTable() {
   std::string table = "| Setting | Values | Default | Effect |\n|---|---|---|---|\n";
-  for (const SettingSpec* spec = boardSettings; spec->key != nullptr; ++spec) {
+  for (const BoardSetting* row = boardSettings; row->key != nullptr; ++row) {
     std::string values;
-    switch (spec->kind) {
+    switch (row->kind) {
       case SettingKind::boolean: values = "boolean"; break;
       case SettingKind::number:
-        values = spec->max == LONG_MAX ? std::to_string(spec->min) + " or more"
-                                       : std::to_string(spec->min) + " to " + std::to_string(spec->max);
+        values = row->max == LONG_MAX ? std::to_string(row->min) + " or more"
+                                       : std::to_string(row->min) + " to " + std::to_string(row->max);
         break;
-      case SettingKind::choice: values = "`" + listWords(spec->choices, "`, `") + "`"; break;
+      case SettingKind::choice: values = "`" + listWords(row->choices, "`, `") + "`"; break;
       case SettingKind::seconds: values = "seconds"; break;
       case SettingKind::keyList: values = "key ids"; break;
     }
-    table += "| `" + std::string(spec->key) + "` | " + values + " | " + spec->defaultText + " | " +
-             spec->meaning + " |\n";
+    table += "| `" + std::string(row->key) + "` | " + values + " | " + row->defaultText + " | " +
+             row->meaning + " |\n";
   }
   return table;
 }

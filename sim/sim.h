@@ -40,7 +40,7 @@ bool settingOn(const char* key);
 void reloadSettings();
 
 enum class SettingKind { boolean, number, choice, seconds, keyList };
-struct SettingSpec {
+struct BoardSetting {
   const char* key;  // null ends the table
   SettingKind kind;
   long min, max;        // number: the range
@@ -48,8 +48,8 @@ struct SettingSpec {
   const char* defaultText;
   const char* meaning;
 };
-extern const SettingSpec boardSettings[];
-const SettingSpec* findSetting(const std::string& key);
+extern const BoardSetting boardSettings[];
+const BoardSetting* findSetting(const std::string& key);
 // A boolean's value: 1 for "1", "yes", "on", "true", 0 for "0", "no", "off",
 // "false", -1 for anything else.
 int readBoolean(const std::string& text);
