@@ -87,9 +87,14 @@ class AdminPeer {
 // error go to files in the sandbox's board folder.
 class Process {
  public:
+  // Standard input is a pipe that gets stdinText and, unless keepInputOpen,
+  // then ends.
   Process(const Sandbox& sandbox, const std::string& program, const std::vector<std::string>& args,
-          const std::string& stdinText = "");
+          const std::string& stdinText = "", bool keepInputOpen = false);
   ~Process();  // kills the process if it still runs
+  // More standard input, and its end.
+  void input(const std::string& text);
+  void closeInput();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
@@ -100,10 +105,14 @@ class Process {
   std::string out() const;
   std::string err() const;
   pid_t pid() const { return pid_; }
+  // The most resident memory the process used, in KiB, once it has ended.
+  long peakResidentKiB() const { return peakResidentKiB_; }
 
  private:
   pid_t pid_ = -1;
+  int input_ = -1;
   int status_ = -1;
+  long peakResidentKiB_ = 0;
   bool ended_ = false;
   std::string outPath_;
   std::string errPath_;
