@@ -218,15 +218,25 @@ void useShellWords() {
 
 Process::Process(const Sandbox& sandbox, const std::string& program,
                  const std::vector<std::string>& args, const std::string& stdinText) {
+  std::vector<std::string> words = emulatorWords();
+  words.push_back(binPath(program));
+  words.insert(words.end(), args.begin(), args.end());
+  launch(sandbox, program, std::move(words), stdinText);
+}
+
+Process::Process(const Sandbox& sandbox, const std::vector<std::string>& command) {
+  std::string name = command.at(0).substr(command[0].rfind('/') + 1);
+  launch(sandbox, name, command, "");
+}
+
+void Process::launch(const Sandbox& sandbox, const std::string& name,
+                     std::vector<std::string> words, const std::string& stdinText) {
   static int counter = 0;
-  std::string base = sandbox.path("board/" + program + "." + std::to_string(++counter));
+  std::string base = sandbox.path("board/" + name + "." + std::to_string(++counter));
   outPath_ = base + ".out";
   errPath_ = base + ".err";
   std::string inPath = base + ".in";
   writeFile(inPath, stdinText);
-  std::vector<std::string> words = emulatorWords();
-  words.push_back(binPath(program));
-  words.insert(words.end(), args.begin(), args.end());
   pid_ = ::fork();
   if (pid_ == 0) {
     int in = ::open(inPath.c_str(), O_RDONLY);

@@ -89,6 +89,8 @@ class Process {
  public:
   Process(const Sandbox& sandbox, const std::string& program, const std::vector<std::string>& args,
           const std::string& stdinText = "");
+  // A host command (full path first), run as it is, without the emulator.
+  Process(const Sandbox& sandbox, const std::vector<std::string>& command);
   ~Process();  // kills the process if it still runs
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -102,6 +104,9 @@ class Process {
   pid_t pid() const { return pid_; }
 
  private:
+  void launch(const Sandbox& sandbox, const std::string& name,
+              std::vector<std::string> words, const std::string& stdinText);
+
   pid_t pid_ = -1;
   int status_ = -1;
   bool ended_ = false;
