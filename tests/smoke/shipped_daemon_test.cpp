@@ -4,14 +4,13 @@
 // /tmp, the host's sh, gzip, tar, rm and cat, no board device), with the
 // admin side in the test. Where such namespaces cannot be made, the tests
 // are skipped and say why.
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <regex>
@@ -37,21 +36,22 @@ std::string sourcePath(const std::string& relative) {
 }
 
 // Every file and folder under dir as "path mode", folders ending in "/".
-void listTree(const std::string& dir, const std::string& prefix, std::vector<std::string>* out) {
-  DIR* folder = ::opendir(dir.c_str());
-  if (folder == nullptr) return;
-  while (struct dirent* entry = ::readdir(folder)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st;
-    if (::lstat((dir + "/" + name).c_str(), &st) != 0) continue;
+std::vector<std::string> listTree(const std::string& dir) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
     char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    bool folderEntry = S_ISDIR(st.st_mode);
-    out->push_back(prefix + name + (folderEntry ? "/ " : " ") + mode);
-    if (folderEntry) listTree(dir + "/" + name, prefix + name + "/", out);
+    std::snprintf(mode, sizeof mode, "%04o",
+                  static_cast<unsigned>(entry.symlink_status().permissions()));
+    std::string path = fs::relative(entry.path(), dir).string();
+    tree.push_back(path + (entry.is_directory() ? "/ " : " ") + mode);
   }
-  ::closedir(folder);
+  std::sort(tree.begin(), tree.end());
+  return tree;
+}
+
+bool exists(const std::string& path) {
+  return std::filesystem::exists(std::filesystem::symlink_status(path));
 }
 
 // The 64-byte reply or report: type, code and payload.
@@ -78,14 +78,11 @@ struct ShippedDaemon : ::testing::Test {
 
     Process install(sandbox, {UPDATE_CMAKE_COMMAND, "--install", UPDATE_BUILD_DIR, "--prefix", root});
     ASSERT_EQ(0, install.wait(waitSeconds)) << install.out() << install.err();
-    std::vector<std::string> tree;
-    listTree(root, "", &tree);
-    std::sort(tree.begin(), tree.end());
     ASSERT_EQ((std::vector<std::string>{"bin/ 0755", "bin/-gunzip 0755", "bin/-rm 0755",
                                         "bin/-tar 0755", "sbin/ 0755", "sbin/update_process 0755"}),
-              tree);
+              listTree(root));
 
-    ::mkdir((root + "/etc").c_str(), 0755);
+    std::filesystem::create_directory(root + "/etc");
     testsupport::writeFile(root + "/etc/data.txt",
                            testsupport::readFile(sourcePath("examples/board/data.txt")));
     admin = std::make_unique<AdminPeer>(root);
@@ -190,8 +187,7 @@ TEST_F(ShippedDaemon, AnswersSurvivesBadInputRunsAnUpdateAndEndsOnSigterm) {
 
   daemon->signal(SIGTERM);
   EXPECT_EQ(0, daemon->wait(waitSeconds));
-  struct stat st;
-  EXPECT_NE(0, ::lstat((root + "/rb_ai_sock2up").c_str(), &st));
+  EXPECT_FALSE(exists(root + "/rb_ai_sock2up"));
 }
 
 TEST_F(ShippedDaemon, StopRequestRepliesAfterItsWaitAndEnds) {
@@ -200,8 +196,7 @@ TEST_F(ShippedDaemon, StopRequestRepliesAfterItsWaitAndEnds) {
   ASSERT_TRUE(admin->waitFor(1025, 3, &datagram, waitSeconds));
   expectReply(datagram, 1025, 3, {'b'});
   EXPECT_EQ(0, daemon->wait(waitSeconds));
-  struct stat st;
-  EXPECT_NE(0, ::lstat((root + "/rb_ai_sock2up").c_str(), &st));
+  EXPECT_FALSE(exists(root + "/rb_ai_sock2up"));
   EXPECT_NE(std::string::npos, daemon->err().find("Exit because stopped !!\n"));
 }
 
