@@ -115,13 +115,22 @@ struct ShippedDaemon : ::testing::Test {
     });
   }
 
-  // The daemon's peak resident memory so far, on standard output for the
-  // footprint figures (the emulator's own under an emulator).
-  void showPeakMemory() const {
+  // The daemon's peak resident memory so far and what it holds now, its own
+  // (anonymous) and mapped from files (mostly the C library's pages, shared
+  // with every process), on standard output for the footprint figures (the
+  // emulator's own under an emulator).
+  void showMemory() const {
     std::string status = testsupport::readFile("/proc/" + std::to_string(daemon->pid()) + "/status");
-    std::smatch peak;
-    if (std::regex_search(status, peak, std::regex("VmHWM:\\s*([0-9]+) kB")))
-      std::printf("idle VmHWM of the installed update_process: %s kB\n", peak[1].str().c_str());
+    auto kilobytes = [&](const char* field) {
+      std::smatch value;
+      return std::regex_search(status, value, std::regex(std::string(field) + ":\\s*([0-9]+) kB"))
+                 ? value[1].str()
+                 : std::string("?");
+    };
+    std::printf("idle VmHWM of the installed update_process: %s kB (now RssAnon %s kB, "
+                "RssFile %s kB)\n",
+                kilobytes("VmHWM").c_str(), kilobytes("RssAnon").c_str(),
+                kilobytes("RssFile").c_str());
   }
 };
 
@@ -132,7 +141,7 @@ TEST_F(ShippedDaemon, AnswersSurvivesBadInputRunsAnUpdateAndEndsOnSigterm) {
   expectReply(datagram, 1025, 0, hello);
   ASSERT_TRUE(admin->waitFor(1026, 2, &datagram, waitSeconds));  // idle: the finish step's tick
   expectReply(datagram, 1026, 2, {'O', 'K'});
-  showPeakMemory();
+  showMemory();
 
   // Bad datagrams are logged, and the daemon still answers.
   ASSERT_TRUE(admin->send(testsupport::aiMessage(12, 99, {0, 0, 0, 0})));
