@@ -19,6 +19,7 @@ required=(
   "g++:/usr/bin/g++"
   "libgtest-dev:/usr/include/gtest/gtest.h"
   "libgmock-dev:/usr/include/gmock/gmock.h"
+  "zlib1g-dev:/usr/include/zlib.h"
 )
 
 missing=()

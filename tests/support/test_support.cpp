@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -265,9 +266,11 @@ int Process::wait(double timeoutSeconds) {
   double deadline = nowSeconds() + timeoutSeconds;
   for (;;) {
     int status = 0;
-    pid_t got = ::waitpid(pid_, &status, WNOHANG);
+    struct rusage usage {};
+    pid_t got = ::wait4(pid_, &status, WNOHANG, &usage);
     if (got == pid_) {
       ended_ = true;
+      peakResidentKiB_ = usage.ru_maxrss;
       status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       return status_;
     }

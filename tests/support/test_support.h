@@ -102,6 +102,8 @@ class Process {
   std::string out() const;
   std::string err() const;
   pid_t pid() const { return pid_; }
+  // The most resident memory the process used, in KiB, once it has ended.
+  long peakResidentKiB() const { return peakResidentKiB_; }
 
  private:
   void launch(const Sandbox& sandbox, const std::string& name,
@@ -109,6 +111,7 @@ class Process {
 
   pid_t pid_ = -1;
   int status_ = -1;
+  long peakResidentKiB_ = 0;
   bool ended_ = false;
   std::string outPath_;
   std::string errPath_;

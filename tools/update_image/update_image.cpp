@@ -1,331 +1,608 @@
-// update_image: builds and inspects update archives for the update daemon.
+// update_image: builds, checks and inspects update archives for the update
+// daemon, refusing what would fail or do harm on the device.
 //
-//   update_image create --package DIR --software FILE -o ARCHIVE
-//                       [--name NAME] [--software-name NAME]
-//   update_image wrap --software FILE -o IMAGE [--name NAME]
-//   update_image list ARCHIVE
+//   update_image create --package DIR --software FILE -o ARCHIVE [...]
+//   update_image wrap --software FILE -o IMAGE [...]
+//   update_image check [--package DIR] [--software FILE]
 //   update_image verify ARCHIVE
+//   update_image list ARCHIVE [--json]
+//   update_image extract ARCHIVE -o DIR
 //
-// create: packs the files of DIR (updatetodo.txt, VERSION, pskeyorig.psr and
-// whatever else the update needs) into a gzip-compressed tar whose members
-// are "update.d/<file>", wraps the software image FILE in its own header
-// (single image, type 2, name beginning "Linux"; a FILE that already carries
-// a good header is taken as it is), and writes the multi-file archive:
-// sub-image 0 a short text naming the archive, 1 the package, 2 the software
-// image. Both checksums of both headers are set; all fields are big-endian.
-// wrap: only the software image step, written to IMAGE.
-// list: every header field, the sub-image table and each checksum's verdict,
-// for the archive and the software image inside it.
-// verify: the same checks; exit status 0 when the daemon would take the
-// archive, 1 with a message per fault when not.
-// Exit status 2: a usage error or a file that cannot be read or written.
+// Exit status: 0 good, 1 bad (findings named), 2 usage or file error.
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <map>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "update_image/archive_inspect.h"
+#include "cli/command_line.h"
+#include "update_image/archive_scan.h"
+#include "update_image/daemon_facts.h"
+#include "update_image/file_io.h"
+#include "update_image/report.h"
+#include "update_image/tar_gzip.h"
 
 namespace {
 
-using updimage::Bytes;
+using namespace updimage;
 
+constexpr const char* program = "update_image";
 constexpr const char* defaultArchiveName = "LAP update archive";
 constexpr const char* defaultSoftwareName = "Linux LAP software";
-// The image area of a 2 MiB flash: [0x20000, 0x1F0000).
-constexpr uint64_t imageAreaOf2MiB = 0x1D0000;
+constexpr const char* softwareFileName = "software.img";  // what extract writes
 
+// The flash sizes a software image is judged against unless --flash-size
+// names others: the daemon takes whatever size the flash reports; the
+// boards it runs on carry 2 MiB (the layout it assumes when the flash
+// cannot tell) or 4 MiB.
+constexpr uint64_t MiB = 1u << 20;
+static_assert(defaultFlashSize == 2 * MiB, "the daemon's default layout is that of 2 MiB");
+const FlashSizes boardFlashSizes = {2 * MiB, 4 * MiB};
+// The layout's offsets are signed 32-bit values.
+constexpr uint64_t largestFlashMiB = 2047;
+
+// A usage error (status 2, with a pointer to the help) or a file that
+// cannot be read or written (status 2).
 struct Failure {
   std::string message;
+  std::string helpHint;  // "" for a file error
 };
 
-int usage(const char* message) {
-  if (message != nullptr) std::fprintf(stderr, "update_image: %s\n", message);
-  std::fprintf(stderr,
-               "usage: update_image create --package DIR --software FILE -o ARCHIVE\n"
-               "                           [--name NAME] [--software-name NAME]\n"
-               "       update_image wrap --software FILE -o IMAGE [--name NAME]\n"
-               "       update_image list ARCHIVE\n"
-               "       update_image verify ARCHIVE\n");
-  return 2;
-}
+// --- commands and their help -------------------------------------------
 
-Bytes readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure{"cannot read " + path + ": " + std::strerror(errno)};
-  std::ostringstream content;
-  content << in.rdbuf();
-  std::string text = content.str();
-  return Bytes(text.begin(), text.end());
-}
-
-void writeFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) throw Failure{"cannot write " + path};
-}
-
-// Runs a program with its arguments (no shell); true when it exits with 0.
-bool run(const std::vector<std::string>& words) {
-  pid_t pid = ::fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(nullptr);
-    ::execvp(argv[0], argv.data());
-    std::fprintf(stderr, "update_image: cannot run %s: %s\n", argv[0], std::strerror(errno));
-    ::_exit(127);
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR) return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// A scratch folder, removed with its content at the end.
-struct ScratchFolder {
-  std::string path;
-  ScratchFolder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string templ =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/update_image.XXXXXX";
-    std::vector<char> buffer(templ.begin(), templ.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) throw Failure{"cannot create a scratch folder"};
-    path = buffer.data();
-  }
-  ~ScratchFolder() { run({"rm", "-rf", "--", path}); }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
+struct Command {
+  const char* name;
+  const char* summary;
+  std::vector<cli::OptionSpec> options;
+  const char* usage;
+  const char* help;
+  int (*run)(const cli::Arguments& args);
 };
 
-bool isFolder(const std::string& path) {
+int createCommand(const cli::Arguments& args);
+int wrapCommand(const cli::Arguments& args);
+int checkCommand(const cli::Arguments& args);
+int verifyCommand(const cli::Arguments& args);
+int listCommand(const cli::Arguments& args);
+int extractCommand(const cli::Arguments& args);
+
+const cli::OptionSpec flashOption = {"--flash-size", "MIB,..."};
+const char* const flashHelp =
+    "  --flash-size MIB,...   flash sizes in MiB to judge the software image against\n"
+    "                         (default 2,4: the flash sizes of the boards)\n";
+
+const Command commands[] = {
+    {"create",
+     "build an update archive from a package folder and a software image",
+     {{"--package", "DIR"},
+      {"--software", "FILE"},
+      {"-o", "ARCHIVE"},
+      {"--output", "ARCHIVE"},
+      {"--name", "NAME"},
+      {"--software-name", "NAME"},
+      flashOption},
+     "create --package DIR --software FILE -o ARCHIVE [--name NAME]\n"
+     "                           [--software-name NAME] [--flash-size MIB,...]",
+     "Builds an update archive: sub-image 0 a line naming it, 1 the package (the files\n"
+     "of DIR as update.d/ in a gzip-compressed tar), 2 the software image. The package\n"
+     "and the software image are checked first; any error refuses the archive.\n"
+     "  --package DIR          the package folder: updatetodo.txt and what its steps need\n"
+     "  --software FILE        the software image: a file to wrap, or an image with its header\n"
+     "  -o, --output ARCHIVE   the archive to write (not inside DIR, not FILE)\n"
+     "  --name NAME            the archive's name (default \"LAP update archive\")\n"
+     "  --software-name NAME   the name FILE is wrapped with; begins with \"Linux\"\n"
+     "                         (default \"Linux LAP software\")\n",
+     createCommand},
+    {"wrap",
+     "wrap a software image in its own header",
+     {{"--software", "FILE"},
+      {"-o", "IMAGE"},
+      {"--output", "IMAGE"},
+      {"--name", "NAME"},
+      flashOption},
+     "wrap --software FILE -o IMAGE [--name NAME] [--flash-size MIB,...]",
+     "Wraps a software image in its own header (single image) and checks it.\n"
+     "  --software FILE        the software image\n"
+     "  -o, --output IMAGE     the image to write (not FILE)\n"
+     "  --name NAME            the image's name; begins with \"Linux\" (default \"Linux LAP "
+     "software\")\n",
+     wrapCommand},
+    {"check",
+     "check a package folder or a software image; writes nothing",
+     {{"--package", "DIR"}, {"--software", "FILE"}, flashOption},
+     "check [--package DIR] [--software FILE] [--flash-size MIB,...]",
+     "Checks a package folder and/or a software image as create would, and writes nothing.\n"
+     "  --package DIR          the package folder\n"
+     "  --software FILE        the software image (wrapped or not)\n",
+     checkCommand},
+    {"verify",
+     "check an archive as the device will take it",
+     {flashOption},
+     "verify ARCHIVE [--flash-size MIB,...]",
+     "Checks an archive as the device will take it: header, checksums, sub-image table,\n"
+     "the package unpacked and checked, the software image. Prints the findings and the\n"
+     "verdict.\n",
+     verifyCommand},
+    {"list",
+     "show everything an archive holds (--json for scripts)",
+     {{"--json", nullptr}, flashOption},
+     "list ARCHIVE [--json] [--flash-size MIB,...]",
+     "Shows what an archive (or a single wrapped image) holds: the header fields by name,\n"
+     "the sub-image table with roles, each checksum's verdict, the flash sizes the software\n"
+     "image fits, the package's files, plan and versions; then the findings and verdict.\n"
+     "  --json                 the same as JSON\n",
+     listCommand},
+    {"extract",
+     "unpack an archive's package files and software image",
+     {{"-o", "DIR"}, {"--output", "DIR"}},
+     "extract ARCHIVE -o DIR",
+     "Writes what a device would get: DIR/update.d/ with the package's files and their\n"
+     "modes, and DIR/software.img, the software image as it goes to flash. DIR must not\n"
+     "exist or be empty. An archive whose header, checksums or package cannot be read\n"
+     "leaves nothing behind.\n"
+     "  -o, --output DIR       the folder to create\n",
+     extractCommand},
+};
+
+void printMainHelp() {
+  std::printf(
+      "usage: update_image COMMAND [OPTIONS]\n"
+      "Builds, checks and inspects update archives for the update daemon.\n\n"
+      "Commands:\n");
+  for (const Command& c : commands) std::printf("  %-9s %s\n", c.name, c.summary);
+  std::printf(
+      "  %-9s this help, or a command's\n\n"
+      "'update_image COMMAND --help' shows a command's options. Every command takes\n"
+      "-h/--help and --version; options take their value as --opt VALUE or --opt=VALUE.\n"
+      "Exit status: 0 good; 1 bad (the input would fail on the device; each finding\n"
+      "named with its file and line); 2 usage error, or a file that cannot be read or\n"
+      "written.\n"
+      "Environment: SOURCE_DATE_EPOCH, the time stamp create and wrap write (seconds\n"
+      "since 1970; default 0), so that the same inputs give the same bytes.\n",
+      "help");
+}
+
+void printCommandHelp(const Command& c) {
+  std::printf("usage: update_image %s\n%s%s  -h, --help             this help\n", c.usage, c.help,
+              c.options.size() > 0 && std::strcmp(c.options.back().name, flashOption.name) == 0
+                  ? flashHelp
+                  : "");
+  std::printf("Exit status: 0 good, 1 bad, 2 usage or file error.\n");
+}
+
+const Command* findCommand(const std::string& name) {
+  for (const Command& c : commands)
+    if (name == c.name) return &c;
+  return nullptr;
+}
+
+// --- arguments ---------------------------------------------------------
+
+[[noreturn]] void usageFailure(const std::string& command, const std::string& message) {
+  throw Failure{message, std::string(program) + " " + command + " --help"};
+}
+
+[[noreturn]] void fileFailure(const std::string& message) { throw Failure{message, ""}; }
+
+std::string required(const cli::Arguments& args, const std::string& command,
+                     const std::string& option, const char* valueName) {
+  if (!args.has(option)) usageFailure(command, option + " " + valueName + " is required");
+  if (args.value(option).empty()) usageFailure(command, option + " needs a value");
+  return args.value(option);
+}
+
+std::string output(const cli::Arguments& args, const std::string& command, const char* valueName) {
+  if (args.has("-o") && args.has("--output")) usageFailure(command, "-o and --output both given");
+  if (args.has("--output")) return required(args, command, "--output", valueName);
+  return required(args, command, "-o", valueName);
+}
+
+std::string onlyPositional(const cli::Arguments& args, const std::string& command) {
+  if (args.positional.size() != 1)
+    usageFailure(command, args.positional.empty() ? "ARCHIVE is required"
+                                                  : "unexpected argument " + args.positional[1]);
+  return args.positional[0];
+}
+
+void noPositional(const cli::Arguments& args, const std::string& command) {
+  if (!args.positional.empty()) usageFailure(command, "unexpected argument " + args.positional[0]);
+}
+
+FlashSizes flashSizes(const cli::Arguments& args, const std::string& command) {
+  if (!args.has(flashOption.name)) return boardFlashSizes;
+  FlashSizes sizes;
+  const std::string list = args.value(flashOption.name) + ",";
+  size_t start = 0;
+  for (size_t comma; (comma = list.find(',', start)) != std::string::npos; start = comma + 1) {
+    const std::string item = list.substr(start, comma - start);
+    char* end = nullptr;
+    unsigned long mib = std::strtoul(item.c_str(), &end, 10);
+    if (item.empty() || *end != '\0' || mib == 0 || mib > largestFlashMiB)
+      usageFailure(command, "--flash-size takes sizes in MiB from 1 to " +
+                                std::to_string(largestFlashMiB) + ", not \"" + item + "\"");
+    sizes.push_back(mib * MiB);
+  }
+  return sizes;
+}
+
+// The time stamp of everything create and wrap write.
+uint32_t buildTime() {
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  if (epoch == nullptr || *epoch == '\0') return 0;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long value = std::strtoull(epoch, &end, 10);
+  if (*end != '\0' || errno != 0 || value > UINT32_MAX || epoch[0] == '-')
+    throw Failure{std::string("SOURCE_DATE_EPOCH \"") + epoch +
+                      "\" is not a time stamp (seconds since 1970, at most " +
+                      std::to_string(UINT32_MAX) + ")",
+                  ""};
+  return static_cast<uint32_t>(value);
+}
+
+std::string checkedName(const cli::Arguments& args, const std::string& command,
+                        const std::string& option, const char* fallback, bool software) {
+  const std::string name = args.has(option) ? args.value(option) : fallback;
+  if (name.size() > nameSize)
+    usageFailure(command, option + " \"" + name + "\" is longer than " + std::to_string(nameSize) +
+                              " bytes");
+  if (software && name.compare(0, std::strlen(softwareNamePrefix), softwareNamePrefix) != 0)
+    usageFailure(command, option + " \"" + name + "\" does not begin with \"" + softwareNamePrefix +
+                              "\"; the daemon would not write the image");
+  return name;
+}
+
+// --- files -------------------------------------------------------------
+
+Bytes readWholeFile(const std::string& path) {
+  std::string bytes;
+  std::string error;
+  if (!readFileStart(path, SIZE_MAX, &bytes, &error)) fileFailure(error);
+  return Bytes(bytes.begin(), bytes.end());
+}
+
+void writeOrFail(const std::string& path, const Bytes& bytes) {
+  std::string error;
+  if (!writeWholeFile(path, bytes.data(), bytes.size(), &error)) fileFailure(error);
+}
+
+// The software image from FILE: an image with its header is taken as it
+// is, anything else is wrapped under name. Its findings name FILE; nothing
+// is read of a file too large for any flash.
+void softwareImage(const std::string& path, const std::string& name, bool nameGiven,
+                   const FlashSizes& flash, uint32_t time, Bytes* image, Findings* findings) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool isFile(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The package: DIR's files under update.d/, tar then gzip, owner root.
-Bytes makePackage(const std::string& folder) {
-  if (!isFolder(folder)) throw Failure{"package folder " + folder + " does not exist"};
-  if (!isFile(folder + "/updatetodo.txt"))
-    throw Failure{"package folder " + folder + " has no updatetodo.txt (the update plan)"};
-  ScratchFolder scratch;
-  const std::string tree = scratch.path + "/update.d";
-  const std::string tarPath = scratch.path + "/package.tar";
-  if (!run({"mkdir", "--", tree}) || !run({"cp", "-R", "--", folder + "/.", tree}))
-    throw Failure{"cannot copy the package folder " + folder};
-  if (!run({"tar", "-C", scratch.path, "--owner=0", "--group=0", "--numeric-owner", "--sort=name",
-            "-cf", tarPath, "update.d"}))
-    throw Failure{"tar failed on the package folder " + folder};
-  if (!run({"gzip", "-n", "-9", "--", tarPath})) throw Failure{"gzip failed on the package"};
-  return readFile(tarPath + ".gz");
-}
-
-void checkSoftwareName(const std::string& name) {
-  if (name.size() > updimage::nameSize)
-    throw Failure{"software image name \"" + name + "\" is longer than 32 bytes"};
-  if (name.compare(0, 5, updimage::softwareNamePrefix) != 0)
-    throw Failure{"software image name \"" + name +
-                  "\" does not begin with \"Linux\"; the daemon would refuse to write it"};
-}
-
-// The software image with its header: a file that already is a good image
-// with a "Linux" name is taken as it is, anything else is wrapped.
-Bytes softwareImage(const std::string& path, const std::string& name, bool nameGiven) {
-  Bytes content = readFile(path);
-  updimage::HeaderReport header = updimage::examineHeader(content.data(), content.size());
-  if (header.complete && header.magicGood()) {
-    std::vector<std::string> problems = updimage::softwareProblems(header, path);
-    if (!problems.empty()) throw Failure{problems.front()};
-    if (nameGiven && header.name != name)
-      std::fprintf(stderr, "update_image: %s already carries a header; its name \"%s\" is kept\n",
-                   path.c_str(), header.name.c_str());
-    return content;
+  if (::stat(path.c_str(), &st) != 0) fileFailure(cli::fileError(path, errno));
+  if (!S_ISREG(st.st_mode)) {
+    addFinding(findings, Severity::Error, path, 0,
+               S_ISDIR(st.st_mode) ? "is a folder, not a software image" : "is not a regular file");
+    return;
   }
-  checkSoftwareName(name);
-  return updimage::makeImage(content, updimage::singleImageType, name);
-}
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  std::string head;
+  std::string error;
+  if (!readFileStart(path, headerSize, &head, &error)) fileFailure(error);
+  const bool hasHeader =
+      head.size() == headerSize &&
+      examineImage(reinterpret_cast<const uint8_t*>(head.data()), headerSize).magicGood();
+  const size_t before = findings->size();
+  checkImageSize(hasHeader ? size : size + headerSize, flash, path, findings);
+  if (findings->size() != before) return;
 
-struct Options {
-  std::string package, software, output, name, softwareName;
-  bool nameGiven = false, softwareNameGiven = false;
-  std::vector<std::string> positional;
-};
-
-Options parseOptions(int argc, char** argv, int first) {
-  Options options;
-  for (int i = first; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](const char* option) -> std::string {
-      if (i + 1 >= argc) throw Failure{std::string(option) + " needs a value"};
-      return argv[++i];
-    };
-    if (arg == "--package") {
-      options.package = value("--package");
-    } else if (arg == "--software") {
-      options.software = value("--software");
-    } else if (arg == "-o" || arg == "--output") {
-      options.output = value("-o");
-    } else if (arg == "--name") {
-      options.name = value("--name");
-      options.nameGiven = true;
-    } else if (arg == "--software-name") {
-      options.softwareName = value("--software-name");
-      options.softwareNameGiven = true;
-    } else if (!arg.empty() && arg[0] == '-') {
-      throw Failure{"unknown option " + arg};
-    } else {
-      options.positional.push_back(arg);
-    }
+  Bytes content = readWholeFile(path);
+  if (hasHeader) {
+    *image = std::move(content);
+    const ImageReport report = examineImage(image->data(), image->size());
+    if (nameGiven && report.header.name != name)
+      addFinding(findings, Severity::Warning, path, 0,
+                 "already an image; its name \"" + report.header.name + "\" is kept");
+  } else {
+    *image = makeImage(content, singleImageType, name, time);
   }
-  return options;
+  checkSoftwareImage(examineImage(image->data(), image->size()), flash, path, findings);
 }
 
-int create(const Options& options) {
-  if (options.package.empty() || options.software.empty() || options.output.empty() ||
-      !options.positional.empty())
-    return usage("create needs --package DIR, --software FILE and -o ARCHIVE");
-  std::string name = options.nameGiven ? options.name : defaultArchiveName;
-  if (name.size() > updimage::nameSize)
-    throw Failure{"archive name \"" + name + "\" is longer than 32 bytes"};
-  std::string softwareName = options.softwareNameGiven ? options.softwareName : defaultSoftwareName;
-  Bytes software = softwareImage(options.software, softwareName, options.softwareNameGiven);
-  Bytes package = makePackage(options.package);
-  std::string text = "update archive " + name + "\n";
-  Bytes first(text.begin(), text.end());
-  Bytes archive = updimage::makeImage(updimage::multiFileData({first, package, software}),
-                                      updimage::multiImageType, name);
-  updimage::ArchiveReport report = updimage::examineArchive(archive);
-  if (!report.problems.empty()) throw Failure{"built a bad archive: " + report.problems.front()};
-  writeFile(options.output, archive);
-  std::printf("%s: %zu bytes; package %zu bytes, software image %zu bytes\n",
-              options.output.c_str(), archive.size(), package.size(), software.size());
-  if (software.size() >= imageAreaOf2MiB)
-    std::printf(
-        "note: the software image does not fit the image area of a 2 MiB flash (%llu "
-        "bytes)\n",
-        static_cast<unsigned long long>(imageAreaOf2MiB));
-  return 0;
+// The checked package folder; findings name DIR/FILE.
+PackageReport packageFolder(const std::string& folder, Findings* findings) {
+  std::vector<PackageEntry> entries;
+  std::string error;
+  if (!readPackageFolder(folder, &entries, &error)) fileFailure(error);
+  PackageReport report = checkPackage(std::move(entries));
+  for (Finding f : report.findings) {
+    f.file = f.file.empty() ? folder : folder + "/" + f.file;
+    findings->push_back(f);
+  }
+  return report;
 }
 
-int wrap(const Options& options) {
-  if (options.software.empty() || options.output.empty() || !options.positional.empty() ||
-      !options.package.empty())
-    return usage("wrap needs --software FILE and -o IMAGE");
-  std::string name = options.nameGiven ? options.name : defaultSoftwareName;
-  Bytes image = softwareImage(options.software, name, options.nameGiven);
-  writeFile(options.output, image);
-  std::printf("%s: %zu bytes, name \"%s\"\n", options.output.c_str(), image.size(), name.c_str());
-  return 0;
+std::string fitsText(uint64_t size, const FlashSizes& flash) {
+  std::string text;
+  for (uint64_t f : flash)
+    if (fitsFlash(size, f)) text += (text.empty() ? "" : ", ") + std::to_string(f >> 20) + " MiB";
+  return "fits a flash of " + text;
 }
 
-// What the daemon does with sub-image k of count.
-std::string subImageRole(size_t k, size_t count) {
-  std::string role;
-  if (k == 0) role += ", archive text";
-  if (k == 1) role += ", update package";
-  if (k > 0 && k + 1 == count) role += ", software image";
-  return role;
+// The package: the folder itself and its files under update.d/, each file
+// 0755 when its owner may run it and 0644 otherwise, so that neither the
+// umask nor the checkout changes the bytes.
+Bytes packageBytes(const std::string& folder, const PackageReport& package, uint32_t time) {
+  const std::string prefix = packageMemberPrefix();
+  std::vector<std::pair<TarMember, Bytes>> members;
+  TarMember root;
+  root.name = prefix;
+  root.type = '5';
+  root.mode = 0755;
+  root.time = time;
+  members.emplace_back(root, Bytes());
+  for (const PackageEntry& entry : package.entries) {
+    TarMember member;
+    member.name = prefix + entry.name;
+    member.mode = (entry.mode & 0100) ? 0755 : 0644;
+    member.time = time;
+    members.emplace_back(member, readWholeFile(folder + "/" + entry.name));
+  }
+  Bytes gzip;
+  if (!gzipBytes(makeTar(members), &gzip)) fileFailure("zlib could not compress the package");
+  return gzip;
 }
 
-const char* verdict(bool good) { return good ? "good" : "BAD"; }
+// --- the commands ------------------------------------------------------
 
-void printHeader(const updimage::HeaderReport& h, const char* indent) {
-  std::printf("%smagic          0x%08X (%s)\n", indent, h.magic, verdict(h.magicGood()));
-  std::printf("%sheader CRC     0x%08X (%s; computed 0x%08X)\n", indent, h.headerCrc,
-              verdict(h.headerCrcGood()), h.headerCrcComputed);
-  std::printf("%sword 8         0x%08X\n", indent, h.word8);
-  std::printf("%sdata size      %u (%s; %llu bytes follow the header)\n", indent, h.dataSize,
-              verdict(h.sizeGood()), static_cast<unsigned long long>(h.dataPresent));
-  std::printf("%sword 16        0x%08X\n", indent, h.word16);
-  std::printf("%sword 20        0x%08X\n", indent, h.word20);
-  if (h.sizeGood())
-    std::printf("%sdata CRC       0x%08X (%s; computed 0x%08X)\n", indent, h.dataCrc,
-                verdict(h.dataCrcGood()), h.dataCrcComputed);
+int refused(const std::string& what, const Findings& findings) {
+  printFindings(stderr, std::string(program) + ": ", findings);
+  if (hasErrors(findings)) {
+    std::fprintf(stderr, "%s: %s not written\n", program, what.c_str());
+    return cli::exitBad;
+  }
+  return cli::exitGood;
+}
+
+int createCommand(const cli::Arguments& args) {
+  const std::string command = "create";
+  noPositional(args, command);
+  const std::string folder = required(args, command, "--package", "DIR");
+  const std::string software = required(args, command, "--software", "FILE");
+  const std::string out = output(args, command, "ARCHIVE");
+  const std::string name = checkedName(args, command, "--name", defaultArchiveName, false);
+  const std::string softwareName =
+      checkedName(args, command, "--software-name", defaultSoftwareName, true);
+  const FlashSizes flash = flashSizes(args, command);
+  const uint32_t time = buildTime();
+  if (liesInside(out, folder))
+    usageFailure(command, "-o " + out + " lies inside the package folder " + folder +
+                              "; the next create would pack it into the package");
+  if (sameFile(out, software))
+    usageFailure(command, "-o " + out + " is the software image " + software);
+
+  Findings findings;
+  const PackageReport package = packageFolder(folder, &findings);
+  Bytes image;
+  softwareImage(software, softwareName, args.has("--software-name"), flash, time, &image,
+                &findings);
+  if (refused(out, findings) != cli::exitGood) return cli::exitBad;
+
+  const Bytes packed = packageBytes(folder, package, time);
+  const std::string line = "update archive " + name + "\n";
+  const Bytes archive = makeImage(multiFileData({Bytes(line.begin(), line.end()), packed, image}),
+                                  multiImageType, name, time);
+  // What was built is read back as verify reads it.
+  const ArchiveReport check = scanArchiveBytes(archive, flash);
+  if (hasErrors(check.findings)) {
+    printFindings(stderr, std::string(program) + ": built archive: ", check.findings);
+    fileFailure(out + " not written: the archive built does not pass its own check");
+  }
+  writeOrFail(out, archive);
+  std::printf("%s: %zu bytes; package %zu bytes (%zu files), software image %zu bytes, %s\n",
+              out.c_str(), archive.size(), packed.size(), package.entries.size(), image.size(),
+              fitsText(image.size(), flash).c_str());
+  return cli::exitGood;
+}
+
+int wrapCommand(const cli::Arguments& args) {
+  const std::string command = "wrap";
+  noPositional(args, command);
+  const std::string software = required(args, command, "--software", "FILE");
+  const std::string out = output(args, command, "IMAGE");
+  const std::string name = checkedName(args, command, "--name", defaultSoftwareName, true);
+  const FlashSizes flash = flashSizes(args, command);
+  const uint32_t time = buildTime();
+  if (sameFile(out, software))
+    usageFailure(command, "-o " + out + " is the software image " + software);
+  Findings findings;
+  Bytes image;
+  softwareImage(software, name, args.has("--name"), flash, time, &image, &findings);
+  if (refused(out, findings) != cli::exitGood) return cli::exitBad;
+  writeOrFail(out, image);
+  std::printf("%s: %zu bytes, name \"%s\", %s\n", out.c_str(), image.size(),
+              examineImage(image.data(), image.size()).header.name.c_str(),
+              fitsText(image.size(), flash).c_str());
+  return cli::exitGood;
+}
+
+int checkCommand(const cli::Arguments& args) {
+  const std::string command = "check";
+  noPositional(args, command);
+  if (!args.has("--package") && !args.has("--software"))
+    usageFailure(command, "--package DIR or --software FILE is required");
+  const FlashSizes flash = flashSizes(args, command);
+  bool bad = false;
+  if (args.has("--package")) {
+    const std::string folder = required(args, command, "--package", "DIR");
+    Findings findings;
+    packageFolder(folder, &findings);
+    printFindings(stdout, "", findings);
+    std::printf("%s\n", verdictText(folder, findings).c_str());
+    bad |= hasErrors(findings);
+  }
+  if (args.has("--software")) {
+    const std::string software = required(args, command, "--software", "FILE");
+    Findings findings;
+    Bytes image;
+    softwareImage(software, defaultSoftwareName, false, flash, 0, &image, &findings);
+    printFindings(stdout, "", findings);
+    std::string verdict = verdictText(software, findings);
+    if (!hasErrors(findings)) verdict += ", " + fitsText(image.size(), flash);
+    std::printf("%s\n", verdict.c_str());
+    bad |= hasErrors(findings);
+  }
+  return bad ? cli::exitBad : cli::exitGood;
+}
+
+ArchiveReport scanOrFail(const std::string& path, const FlashSizes& flash, ExtractTarget* extract) {
+  ArchiveReport report;
+  std::string error;
+  if (!scanArchiveFile(path, flash, extract, &report, &error)) fileFailure(error);
+  return report;
+}
+
+int verifyCommand(const cli::Arguments& args) {
+  const std::string path = onlyPositional(args, "verify");
+  const ArchiveReport report = scanOrFail(path, flashSizes(args, "verify"), nullptr);
+  printFindings(stdout, path + ": ", report.findings);
+  std::printf("%s\n", verdictText(path, report.findings).c_str());
+  return hasErrors(report.findings) ? cli::exitBad : cli::exitGood;
+}
+
+int listCommand(const cli::Arguments& args) {
+  const std::string path = onlyPositional(args, "list");
+  const FlashSizes flash = flashSizes(args, "list");
+  const ArchiveReport report = scanOrFail(path, flash, nullptr);
+  if (args.has("--json"))
+    printListingJson(path, report, flash);
   else
-    std::printf("%sdata CRC       0x%08X (not checked: the data size is wrong)\n", indent,
-                h.dataCrc);
-  std::printf("%sbytes 28, 29   0x%02X 0x%02X\n", indent, h.byte28, h.byte29);
-  std::printf("%simage type     %u (%s)\n", indent, h.imageType,
-              h.imageType == updimage::multiImageType ? "multi-file" : "single image");
-  std::printf("%sbyte 31        0x%02X\n", indent, h.byte31);
-  std::printf("%sname           \"%s\"\n", indent, h.name.c_str());
+    printListing(path, report, flash);
+  return hasErrors(report.findings) ? cli::exitBad : cli::exitGood;
 }
 
-int list(const std::string& path, bool quiet) {
-  Bytes archive = readFile(path);
-  updimage::ArchiveReport report = updimage::examineArchive(archive);
-  if (!quiet) {
-    std::printf("archive %s: %llu bytes\n", path.c_str(),
-                static_cast<unsigned long long>(report.fileSize));
-    if (report.header.complete) printHeader(report.header, "  ");
-    if (!report.subImages.empty() || report.tableTerminated) {
-      std::printf("  sub-images     %zu\n", report.subImages.size());
-      for (size_t k = 0; k < report.subImages.size(); ++k) {
-        const updimage::SubImageEntry& entry = report.subImages[k];
-        std::printf("    %zu: offset %llu, size %u%s%s\n", k,
-                    static_cast<unsigned long long>(entry.offset), entry.size,
-                    subImageRole(k, report.subImages.size()).c_str(),
-                    entry.inside ? "" : " (OUTSIDE THE FILE)");
-      }
-    }
-    if (report.softwarePresent) {
-      std::printf("software image (sub-image %zu): %u bytes\n", report.subImages.size() - 1,
-                  report.subImages.back().size);
-      printHeader(report.software, "  ");
-      if (report.subImages.back().size >= imageAreaOf2MiB)
-        std::printf("  note: larger than the image area of a 2 MiB flash (%llu bytes)\n",
-                    static_cast<unsigned long long>(imageAreaOf2MiB));
-    }
+// Writes the package's files and the software image below a folder; the
+// first failure is kept and ends the writing.
+class FolderWriter : public ExtractTarget {
+ public:
+  explicit FolderWriter(const std::string& folder) : folder_(folder) {
+    if (::mkdir((folder_ + "/" + packageMemberPrefix()).c_str(), 0755) != 0)
+      failed(folder_ + "/" + packageMemberPrefix());
   }
-  if (report.problems.empty()) {
-    std::printf("%s: good\n", path.c_str());
-    return 0;
+
+  void beginFile(const std::string& name, uint32_t mode) override {
+    finishFile();
+    file_.reset(new OutputFile);
+    if (error.empty() &&
+        !file_->open(folder_ + "/" + packageMemberPrefix() + name, mode & 0777, &error))
+      file_.reset();
   }
-  for (const std::string& problem : report.problems)
-    std::printf("%s: bad: %s\n", path.c_str(), problem.c_str());
-  return 1;
+  void fileData(const uint8_t* bytes, size_t length) override {
+    if (file_ && error.empty()) file_->write(bytes, length, &error);
+  }
+  void softwareData(const uint8_t* bytes, size_t length) override {
+    finishFile();
+    if (!software_ && error.empty()) {
+      software_.reset(new OutputFile);
+      if (!software_->open(folder_ + "/" + softwareFileName, withUmask(0666), &error)) return;
+    }
+    if (software_ && error.empty()) software_->write(bytes, length, &error);
+  }
+  void finish() {
+    finishFile();
+    if (software_ && error.empty()) software_->commit(&error);
+  }
+
+  std::string error;
+
+ private:
+  void finishFile() {
+    if (file_ && error.empty()) file_->commit(&error);
+    file_.reset();
+  }
+  void failed(const std::string& path) { error = cli::fileError(path, errno); }
+
+  std::string folder_;
+  std::unique_ptr<OutputFile> file_;
+  std::unique_ptr<OutputFile> software_;
+};
+
+int extractCommand(const cli::Arguments& args) {
+  const std::string command = "extract";
+  const std::string path = onlyPositional(args, command);
+  const std::string out = output(args, command, "DIR");
+  OutputFolder folder;
+  std::string error;
+  if (!folder.open(out, &error)) fileFailure(error);
+  FolderWriter writer(folder.temporary());
+  const ArchiveReport report = scanOrFail(path, boardFlashSizes, &writer);
+  writer.finish();
+  if (!writer.error.empty()) fileFailure(writer.error);
+  printFindings(stdout, path + ": ", report.findings);
+  std::printf("%s\n", verdictText(path, report.findings).c_str());
+  const ImageReport& a = report.archive;
+  const bool readable = a.magicGood() && a.headerCrcGood() && a.dataCrcGood() &&
+                        report.packageRead && report.softwarePresent;
+  if (!readable) {
+    std::fprintf(stderr, "%s: %s: nothing extracted: the archive cannot be read whole\n", program,
+                 path.c_str());
+    return cli::exitBad;
+  }
+  if (!folder.commit(&error)) fileFailure(error);
+  std::printf("%s: %zu package files in %s/%s, the software image in %s/%s\n", out.c_str(),
+              report.package.entries.size(), out.c_str(), packageMemberPrefix().c_str(),
+              out.c_str(), softwareFileName);
+  return hasErrors(report.findings) ? cli::exitBad : cli::exitGood;
+}
+
+int runCommand(const Command& command, int argc, char** argv) {
+  cli::Arguments args;
+  std::string error;
+  switch (cli::parse(argc, argv, 2, command.options, &args, &error)) {
+    case cli::Outcome::Help:
+      printCommandHelp(command);
+      return cli::exitGood;
+    case cli::Outcome::Version:
+      cli::printVersion(program);
+      return cli::exitGood;
+    case cli::Outcome::Usage:
+      usageFailure(command.name, error);
+    case cli::Outcome::Run:
+      break;
+  }
+  return command.run(args);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return usage(nullptr);
-  std::string command = argv[1];
+  const std::string mainHint = std::string(program) + " --help";
   try {
-    if (command == "--help" || command == "-h") {
-      usage(nullptr);
-      return 0;
+    if (argc < 2) throw Failure{"a command is required", mainHint};
+    const std::string word = argv[1];
+    if (word == "-h" || word == "--help") {
+      printMainHelp();
+      return cli::exitGood;
     }
-    Options options = parseOptions(argc, argv, 2);
-    if (command == "create") return create(options);
-    if (command == "wrap") return wrap(options);
-    if (command == "list" || command == "verify") {
-      if (options.positional.size() != 1 || !options.package.empty() || !options.software.empty() ||
-          !options.output.empty())
-        return usage((command + " takes one ARCHIVE").c_str());
-      return list(options.positional.front(), command == "verify");
+    if (word == "--version") {
+      cli::printVersion(program);
+      return cli::exitGood;
     }
-    return usage(("unknown command " + command).c_str());
+    if (word == "help") {
+      if (argc == 2) {
+        printMainHelp();
+        return cli::exitGood;
+      }
+      const Command* command = findCommand(argv[2]);
+      if (command == nullptr || argc > 3)
+        throw Failure{std::string("no help for \"") + argv[2] + "\"", mainHint};
+      printCommandHelp(*command);
+      return cli::exitGood;
+    }
+    const Command* command = findCommand(word);
+    if (command == nullptr) throw Failure{"unknown command \"" + word + "\"", mainHint};
+    return runCommand(*command, argc, argv);
   } catch (const Failure& failure) {
-    std::fprintf(stderr, "update_image: %s\n", failure.message.c_str());
-    return 2;
+    if (!failure.helpHint.empty())
+      return cli::usageError(program, failure.message, failure.helpHint);
+    std::fprintf(stderr, "%s: %s\n", program, failure.message.c_str());
+    return cli::exitUsage;
   }
 }
