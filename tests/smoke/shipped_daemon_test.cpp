@@ -72,9 +72,12 @@ struct ShippedDaemon : ::testing::Test {
 
   void SetUp() override {
     Process probe(sandbox, {"/bin/sh", sourcePath("scripts/run_in_device_root.sh"), "--probe"});
-    if (probe.wait(waitSeconds) != 0)
+    if (probe.wait(waitSeconds) != 0) {
+      std::string reason = probe.out();
+      while (!reason.empty() && reason.back() == '\n') reason.pop_back();
       GTEST_SKIP() << "not run: the shipped daemon needs a private user and mount namespace, "
-                   << "which cannot be made here (" << probe.out() << ")";
+                   << "which cannot be made here (" << reason << ")";
+    }
 
     Process install(sandbox, {UPDATE_CMAKE_COMMAND, "--install", UPDATE_BUILD_DIR, "--prefix", root});
     ASSERT_EQ(0, install.wait(waitSeconds)) << install.out() << install.err();
