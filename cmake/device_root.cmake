@@ -18,6 +18,14 @@
 set(UPDATE_EXECUTABLE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
     WORLD_READ WORLD_EXECUTE)
 
+# With the prefix "/" a plain `cmake --install` would write into the build
+# host's own /sbin and /bin; a device root always goes under DESTDIR.
+install(CODE [[
+  if("${CMAKE_INSTALL_PREFIX}" MATCHES "^/?$" AND "$ENV{DESTDIR}" STREQUAL "")
+    message(FATAL_ERROR "This installs a device root: set DESTDIR to its folder "
+                        "(DESTDIR=$PWD/out/device-root cmake --install ...)")
+  endif()
+]])
 if(UPDATE_STRIP_AT_INSTALL)
   # Read by the install rules of update_process below, for a plain
   # `cmake --install` as well as for CPack.
@@ -31,7 +39,7 @@ install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/shell_words/-gunzip
         DESTINATION bin PERMISSIONS ${UPDATE_EXECUTABLE_PERMISSIONS})
 
 # `cpack` (or `cpack --preset device`): the same root as a tar.gz whose
-# members are relative to the device's "/" (./sbin/update_process, ...).
+# members are relative to the device's "/" (sbin/update_process, ...).
 set(CPACK_GENERATOR TGZ)
 set(CPACK_PACKAGE_NAME update_process)
 set(CPACK_PACKAGE_VENDOR "update_process")
