@@ -90,6 +90,10 @@ void reloadSettings() {
 }
 
 std::string setting(const char* key, const char* fallback) {
+  if (findSetting(key) == nullptr) {
+    std::fprintf(stderr, "simulated board: setting %s is not in the settings table\n", key);
+    std::abort();
+  }
   if (!settingsLoaded) reloadSettings();
   auto found = settings.find(key);
   return found == settings.end() ? std::string(fallback) : found->second;
@@ -101,6 +105,11 @@ long settingInt(const char* key, long fallback) {
   char* end = nullptr;
   long value = std::strtol(text.c_str(), &end, 0);
   return (end != nullptr && *end == '\0') ? value : fallback;
+}
+
+bool settingOn(const char* key) {
+  int value = readBoolean(setting(key, ""));
+  return value >= 0 ? value == 1 : readBoolean(findSetting(key)->defaultText) == 1;
 }
 
 double now() {

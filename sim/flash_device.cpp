@@ -7,24 +7,7 @@
 //   erase 0x050000 0x10000     (start, length)
 //   write 0x020000 65536       (offset, bytes stored)
 //
-// Board settings (board/settings):
-//   flash.size = N            size of a newly created flash0.bin in bytes
-//                             (default 0x200000, 2 MiB; 0x400000 for 4 MiB).
-//                             An existing flash0.bin keeps its size, which is
-//                             what FLASH_GET_INFO reports.
-//   flash.regions = N         region count reported in FlashInfo word 4 and
-//                             filled by FLASH_GET_REGIONS (default 1)
-//   flash.missing = 1         the node is absent: open fails with ENOENT
-//   flash.info_fails = 1      FLASH_GET_INFO is refused with EIO
-//   flash.regions_fails = 1   FLASH_GET_REGIONS is refused with EIO
-//   flash.erase_fails_at = OFFSET
-//                             an erase whose range contains OFFSET fails with
-//                             EIO and erases nothing
-//   flash.write_fails_at = OFFSET
-//                             a write whose range covers OFFSET fails with EIO
-//                             and stores nothing
-//   flash.short_write = 1     every write stores only the first half of its
-//                             bytes and returns that count
+// Its board settings are the flash.* rows of boardSettings (board_settings.cpp).
 //
 // Requests (numbers from platform/device_requests.h; records in the board's
 // native byte order):
@@ -133,7 +116,7 @@ class FlashDevice : public Device {
       errno = EIO;
       return -1;
     }
-    if (settingInt("flash.short_write", 0) != 0) length /= 2;
+    if (settingOn("flash.short_write")) length /= 2;
     if (length == 0) return 0;
     ssize_t written = ::pwrite(fd_, buf, length, position_);
     if (written < 0) return -1;
@@ -176,7 +159,7 @@ class FlashDevice : public Device {
   }
 
   int getInfo(uintptr_t arg) {
-    if (settingInt("flash.info_fails", 0) != 0) {
+    if (settingOn("flash.info_fails")) {
       errno = EIO;
       return -1;
     }
@@ -191,7 +174,7 @@ class FlashDevice : public Device {
   }
 
   int getRegions(uintptr_t arg) {
-    if (settingInt("flash.regions_fails", 0) != 0) {
+    if (settingOn("flash.regions_fails")) {
       errno = EIO;
       return -1;
     }
@@ -235,7 +218,7 @@ class FlashDevice : public Device {
 }  // namespace
 
 std::unique_ptr<Device> openFlashDevice(int, int* error) {
-  if (settingInt("flash.missing", 0) != 0) {
+  if (settingOn("flash.missing")) {
     *error = ENOENT;
     return nullptr;
   }

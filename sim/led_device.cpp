@@ -10,9 +10,7 @@
 //   LED_SET_MODE     the mode by value: 0, 1 or 2, anything else EINVAL
 //   LED_SET_PERIOD   the period in ticks by value: above 0, else EINVAL
 //
-// Board settings (board/settings):
-//   led.missing = 1         the node is absent: open fails with ENOENT
-//   led.refuse_period = 1   LED_SET_PERIOD is refused with EIO
+// Its board settings are the led.* rows of boardSettings (board_settings.cpp).
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -68,7 +66,7 @@ class LedDevice : public Device {
       return saveState(state);
     }
     if (request == devreq::LED_SET_PERIOD) {
-      if (settingInt("led.refuse_period", 0) != 0) {
+      if (settingOn("led.refuse_period")) {
         errno = EIO;
         return -1;
       }
@@ -88,7 +86,7 @@ class LedDevice : public Device {
 }  // namespace
 
 std::unique_ptr<Device> openLedDevice(int, int* error) {
-  if (settingInt("led.missing", 0) != 0) {
+  if (settingOn("led.missing")) {
     *error = ENOENT;
     return nullptr;
   }

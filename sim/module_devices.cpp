@@ -20,17 +20,7 @@
 namespace sim {
 namespace {
 
-using vmodule::Link;
-
-constexpr uint8_t hciCommandPacket = 0x01;
-constexpr uint8_t hciEventPacket = 0x04;
-constexpr uint8_t eventCommandComplete = 0x0e;
-constexpr uint8_t eventVendor = 0xff;
-constexpr uint16_t opcodeHciReset = 0x0c03;
-constexpr uint16_t opcodeVendor = 0xfc00;
-constexpr uint8_t bccmdDescriptor = 0xc2;
-constexpr uint8_t statusUnknownCommand = 0x01;
-constexpr size_t hciHeaderBytes = 4;  // indicator, opcode, parameter length
+using namespace vmodule;
 
 // One answer of the module waiting in a node until the host reads it.
 struct Answer {
@@ -119,7 +109,7 @@ struct SerialNode : ModuleNode {
       std::vector<uint8_t> response;
       if (paramLength >= 1 && params[0] == bccmdDescriptor &&
           vmodule::handleBccmd(params + 1, paramLength - 1, &response)) {
-        if (settingInt("module.vendor_complete", 0) != 0) commandComplete(opcode, 0);
+        if (settingOn("module.vendor_complete")) commandComplete(opcode, 0);
         // The response is as long as the request, so it fits the event's
         // one-byte parameter length as the request fitted the command's.
         std::vector<uint8_t> event = {hciEventPacket, eventVendor,
@@ -144,12 +134,30 @@ struct BcspNode : ModuleNode {
   static constexpr size_t setupCount = sizeof setupRequests / sizeof setupRequests[0];
   size_t setupDone = 0;
 
+  // Each set-up request is traced with its argument and outcome.
   int ioctl(unsigned long request, uintptr_t arg) override {
     size_t index = 0;
     while (index < setupCount && setupRequests[index] != request) ++index;
     if (index == setupCount) {
       errno = ENOTTY;
       return -1;
+    }
+    std::string argument = "-";
+    int result = setUp(index, arg, &argument);
+    int error = errno;
+    vmodule::traceSetUp(name, request, argument,
+                        result == 0 ? "ok" : std::string("refused: ") + std::strerror(error));
+    errno = error;
+    return result;
+  }
+
+  int setUp(size_t index, uintptr_t arg, std::string* argument) {
+    const unsigned long request = setupRequests[index];
+    const bool takesInt = request == devreq::BCSP_SET_1 || request == devreq::BCSP_SET_4;
+    int value = 0;
+    if (takesInt && arg != 0) {
+      std::memcpy(&value, reinterpret_cast<const void*>(arg), sizeof value);
+      *argument = std::to_string(value);
     }
     if (index != setupDone) {  // out of order or repeated
       errno = EINVAL;
@@ -159,17 +167,9 @@ struct BcspNode : ModuleNode {
       errno = EIO;
       return -1;
     }
-    if (request == devreq::BCSP_SET_1 || request == devreq::BCSP_SET_4) {
-      if (arg == 0) {
-        errno = EFAULT;
-        return -1;
-      }
-      int value = 0;
-      std::memcpy(&value, reinterpret_cast<const void*>(arg), sizeof value);
-      if (value != (request == devreq::BCSP_SET_1 ? 3 : 0x1018)) {
-        errno = EINVAL;
-        return -1;
-      }
+    if (takesInt && (arg == 0 || value != (request == devreq::BCSP_SET_1 ? 3 : 0x1018))) {
+      errno = arg == 0 ? EFAULT : EINVAL;
+      return -1;
     }
     ++setupDone;
     return 0;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -30,9 +31,33 @@ std::string boardPath(const char* name);
 
 // Board settings, read from board/settings: one "key = value" per line, "#"
 // starts a comment. Read once on first use; reloadSettings() reads again.
+// Every key the board reads is a row of boardSettings (a key that is not
+// ends the program: the table and the code must agree).
 std::string setting(const char* key, const char* fallback);
 long settingInt(const char* key, long fallback);
+// A boolean setting: its value, or the table's default when it is not set.
+bool settingOn(const char* key);
 void reloadSettings();
+
+enum class SettingKind { boolean, number, choice, seconds, keyList };
+struct BoardSetting {
+  const char* key;  // null ends the table
+  SettingKind kind;
+  long min, max;        // number: the range
+  const char* choices;  // choice: the words, separated by '|'
+  const char* defaultText;
+  const char* meaning;
+};
+extern const BoardSetting boardSettings[];
+const BoardSetting* findSetting(const std::string& key);
+// A boolean's value: 1 for "1", "yes", "on", "true", 0 for "0", "no", "off",
+// "false", -1 for anything else.
+int readBoolean(const std::string& text);
+// Checks a settings file against the table: one message per problem, each
+// "PATH:LINE: " and what is wrong and allowed. A missing file has none.
+std::vector<std::string> checkSettingsFile(const std::string& path);
+// The table as docs/simulated_board.md shows it (Markdown).
+std::string settingsTable();
 
 // Monotonic real time in seconds, and a span of daemon time in real seconds.
 double now();

@@ -1,10 +1,13 @@
 // update_sim: the daemon on the simulated board.
 //
 //   update_sim --root DIR [--time-scale F]
+//   update_sim --try ARCHIVE [--settings FILE] [--data FILE] [--module FILE]
+//              [--root DIR] [--time-scale F]
 //
-// Creates the sandbox folders under DIR, then runs the daemon in the
-// foreground exactly as on a device: banner and log lines on standard error,
-// console prints on standard output, the same exit statuses.
+// The first runs the daemon in the foreground exactly as on a device (banner
+// and log lines on standard error, console prints on standard output, the
+// same exit statuses) once the board's settings are found good. The second
+// tries an update archive on a fresh board (update_sim_try.h).
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,29 +17,52 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli/command_line.h"
 #include "sim/sim.h"
+#include "sim/update_sim_try.h"
 #include "update_process/update_process.h"
 
 namespace {
 
 constexpr const char* program = "update_sim";
+const std::string helpHint = "update_sim --help";
 
 void printHelp() {
   std::printf(
       "usage: update_sim --root DIR [--time-scale F]\n"
+      "       update_sim --try ARCHIVE [--settings FILE] [--data FILE] [--module FILE]\n"
+      "                  [--root DIR] [--time-scale F]\n"
       "Runs the update daemon on the simulated board whose files live under DIR.\n"
-      "  --root DIR        sandbox folder that holds the board's files (created when missing)\n"
+      "  --root DIR        sandbox folder that holds the board's files (created when\n"
+      "                    missing); with --try: a new or empty folder, or that of an\n"
+      "                    earlier try, which is cleared (default: a new folder in /tmp)\n"
       "  --time-scale F    real seconds per daemon second (default 1)\n"
+      "  --try ARCHIVE     try the update archive on a fresh board: run the daemon and\n"
+      "                    the admin side, start the update, show it live, tell where\n"
+      "                    everything is left and stop the daemon\n"
+      "  --settings FILE   with --try: the board settings (docs/simulated_board.md)\n"
+      "  --data FILE       with --try: the installed version records (/etc/data.txt)\n"
+      "  --module FILE     with --try: the module's store in PSR text (default: its\n"
+      "                    factory store)\n"
       "  -h, --help        this help; --version: the program's version\n"
-      "Exit status: the daemon's (0 after a stop request or SIGTERM); 2 usage error;\n"
-      "1 when the sandbox cannot be set up.\n");
+      "The board settings (DIR/board/settings, or --settings) are checked first: an\n"
+      "unknown setting or a value that cannot be read stops update_sim.\n"
+      "Exit status: the daemon's (0 after a stop request or SIGTERM); with --try 0 when\n"
+      "the update ended \"OK\", 1 when it did not; 2 usage error, bad board settings, or\n"
+      "a file or folder that cannot be used.\n");
+}
+
+// A message on standard error; the exit status of a usage or file error.
+int report(const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", program, text.c_str());
+  return cli::exitUsage;
 }
 
 bool makeFolder(const std::string& path) {
   if (::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return true;
-  std::fprintf(stderr, "update_sim: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+  report(cli::fileError(path, errno));
   return false;
 }
 
@@ -53,28 +79,45 @@ std::string programFolder(const char* argv0) {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
+// Sets the board up at an existing root and checks its settings; 0, or the
+// exit status of the failure (reported).
+int setUpBoard(const std::string& root, double timeScale) {
+  std::string error;
+  if (!sim::configure(root, timeScale, &error)) return report(error);
+  for (const char* folder : {"/tmp", "/etc", "/bin", "/board"})
+    if (!makeFolder(root + folder)) return cli::exitUsage;
+  std::vector<std::string> problems = sim::checkSettingsFile(sim::boardPath("settings"));
+  for (const std::string& problem : problems) report(problem);
+  return problems.empty() ? 0 : cli::exitUsage;
+}
+
+[[noreturn]] void runDaemon(const std::string& root, double timeScale) {
+  int status = setUpBoard(root, timeScale);
+  if (status != 0) std::exit(status);
+  std::exit(upd::updateProcessMain());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   cli::Arguments args;
   std::string error;
-  switch (cli::parse(argc, argv, 1, {{"--root", "DIR"}, {"--time-scale", "F"}}, &args, &error)) {
-    case cli::Outcome::Help:
-      printHelp();
-      return cli::exitGood;
-    case cli::Outcome::Version:
-      cli::printVersion(program);
-      return cli::exitGood;
-    case cli::Outcome::Usage:
-      return cli::usageError(program, error, "update_sim --help");
-    case cli::Outcome::Run:
-      break;
-  }
-  const std::string helpHint = "update_sim --help";
-  if (!args.positional.empty())
-    return cli::usageError(program, "unexpected argument " + args.positional[0], helpHint);
+  cli::Outcome outcome = cli::parse(argc, argv, 1,
+                                    {{"--root", "DIR"},
+                                     {"--time-scale", "F"},
+                                     {"--try", "ARCHIVE"},
+                                     {"--settings", "FILE"},
+                                     {"--data", "FILE"},
+                                     {"--module", "FILE"}},
+                                    &args, &error);
+  int status = cli::settle(outcome, program, error, args, printHelp);
+  if (status >= 0) return status;
+  const bool trying = args.has("--try");
+  for (const char* option : {"--settings", "--data", "--module"})
+    if (!trying && args.has(option))
+      return cli::usageError(program, std::string(option) + " goes with --try ARCHIVE", helpHint);
   std::string root = args.value("--root");
-  if (root.empty()) return cli::usageError(program, "--root DIR is required", helpHint);
+  if (root.empty() && !trying) return cli::usageError(program, "--root DIR is required", helpHint);
   double timeScale = 1.0;
   if (args.has("--time-scale")) {
     std::string text = args.value("--time-scale");
@@ -84,23 +127,27 @@ int main(int argc, char** argv) {
       return cli::usageError(program, "--time-scale takes a positive number, not \"" + text + "\"",
                              helpHint);
   }
-  if (!makeFolder(root)) return 1;
-  char resolved[PATH_MAX];
-  if (::realpath(root.c_str(), resolved) == nullptr) {
-    std::fprintf(stderr, "update_sim: cannot resolve %s: %s\n", root.c_str(),
-                 std::strerror(errno));
-    return 1;
-  }
-  if (!sim::configure(resolved, timeScale, &error)) {
-    std::fprintf(stderr, "update_sim: %s\n", error.c_str());
-    return 1;
-  }
-  for (const char* folder : {"/tmp", "/etc", "/bin", "/board"})
-    if (!makeFolder(std::string(resolved) + folder)) return 1;
 
   std::string path = programFolder(argv[0]) + "/shell_words";
   if (const char* inherited = std::getenv("PATH")) path += std::string(":") + inherited;
   ::setenv("PATH", path.c_str(), 1);
 
+  if (trying) {
+    sim::TryOptions options;
+    options.archive = args.value("--try");
+    options.settings = args.value("--settings");
+    options.data = args.value("--data");
+    options.module = args.value("--module");
+    options.root = root;
+    options.timeScale = timeScale;
+    return sim::tryArchive(options, [timeScale](const std::string& board) { runDaemon(board, timeScale); });
+  }
+
+  if (!makeFolder(root)) return cli::exitUsage;
+  char resolved[PATH_MAX];
+  if (::realpath(root.c_str(), resolved) == nullptr)
+    return report(cli::fileError(root, errno));
+  status = setUpBoard(resolved, timeScale);
+  if (status != 0) return status;
   return upd::updateProcessMain();
 }

@@ -2,6 +2,7 @@
 // selection, BCCMD PS-key handling, fault settings and the wire trace.
 #include "sim/virtual_module.h"
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -13,6 +14,7 @@
 #include <set>
 
 #include "sim/sim.h"
+#include "sim/wire_trace.h"
 
 namespace sim {
 namespace vmodule {
@@ -89,8 +91,6 @@ void setValueByte(std::vector<uint16_t>* words, size_t index, uint8_t value) {
   else
     word = static_cast<uint16_t>((word & 0x00ff) | (value << 8));
 }
-
-bool settingOn(const char* key) { return settingInt(key, 0) != 0; }
 
 // module.fail_keys: a comma-separated list of key ids in hex.
 bool keyFails(uint16_t key) {
@@ -172,12 +172,19 @@ bool sameSandbox() {
   return state.root == root() && st.st_dev == state.rootDevice && st.st_ino == state.rootInode;
 }
 
-void appendLine(const std::string& line) {
-  if (settingInt("module.wire_log", 1) == 0) return;
-  FILE* file = std::fopen(boardPath("wire.log").c_str(), "a");
+void appendTo(const char* name, const std::string& line) {
+  FILE* file = std::fopen(boardPath(name).c_str(), "a");
   if (file == nullptr) return;
   std::fputs(line.c_str(), file);
+  std::fputc('\n', file);
   std::fclose(file);
+}
+
+// One line (without its line end) to the raw and the decoded trace.
+void appendLine(const std::string& line) {
+  if (!settingOn("module.wire_log")) return;
+  appendTo("wire.log", line);
+  appendTo("wire.txt", wiretrace::decodeLine(line));
 }
 
 std::string timeOfDay() {
@@ -232,6 +239,18 @@ void restart() {
 unsigned generation() { return state.generation; }
 Link currentLink() { return state.link; }
 const Store& store() { return state.store; }
+
+const char* statusName(uint16_t status) {
+  switch (status) {
+    case statusOk: return "OK";
+    case statusNoSuchVarid: return "NO_SUCH_VARID";
+    case statusTooBig: return "TOO_BIG";
+    case statusNoValue: return "NO_VALUE";
+    case statusBadRequest: return "BAD_REQUEST";
+    case statusFailed: return "FAILED";
+    default: return "UNKNOWN";
+  }
+}
 
 const char* linkName(Link link) {
   switch (link) {
@@ -475,11 +494,18 @@ void traceWire(char direction, const char* node, const uint8_t* bytes, size_t si
     std::snprintf(hex, sizeof hex, " %02x", bytes[i]);
     line += hex;
   }
-  line += '\n';
   appendLine(line);
 }
 
-void traceNote(const std::string& text) { appendLine(timeOfDay() + " ! " + text + "\n"); }
+void traceNote(const std::string& text) { appendLine(timeOfDay() + " ! " + text); }
+
+void traceSetUp(const char* node, unsigned long request, const std::string& argument,
+                const std::string& result) {
+  char name[16];
+  std::snprintf(name, sizeof name, "%c%u", static_cast<char>(_IOC_TYPE(request)),
+                static_cast<unsigned>(_IOC_NR(request)));
+  appendLine(timeOfDay() + " > " + node + " ioctl " + name + " " + argument + " " + result);
+}
 
 }  // namespace vmodule
 }  // namespace sim

@@ -38,6 +38,20 @@ constexpr uint16_t statusTooBig = 0x0002;
 constexpr uint16_t statusNoValue = 0x0003;     // GET of a key the store lacks
 constexpr uint16_t statusBadRequest = 0x0004;  // neither GET nor SET
 constexpr uint16_t statusFailed = 0x0008;      // keys of module.fail_keys
+// The name of a status word ("OK", "NO_VALUE", ...; "UNKNOWN" for others).
+const char* statusName(uint16_t status);
+
+// HCI in H4 framing on the serial node.
+constexpr uint8_t hciCommandPacket = 0x01;
+constexpr uint8_t hciEventPacket = 0x04;
+constexpr uint8_t eventCommandComplete = 0x0e;
+constexpr uint8_t eventCommandStatus = 0x0f;
+constexpr uint8_t eventVendor = 0xff;
+constexpr uint16_t opcodeHciReset = 0x0c03;
+constexpr uint16_t opcodeVendor = 0xfc00;  // carries BCCMD behind the descriptor
+constexpr uint8_t bccmdDescriptor = 0xc2;
+constexpr uint8_t statusUnknownCommand = 0x01;
+constexpr size_t hciHeaderBytes = 4;  // indicator, opcode, parameter length
 
 // The host-interface key that picks the link, and its values.
 constexpr uint16_t hostInterfaceKey = 0x01f9;
@@ -106,6 +120,11 @@ bool bcspDriversLoaded();
 void traceWire(char direction, const char* node, const uint8_t* bytes, size_t size);
 // Appends a note line ("! text") to board/wire.log.
 void traceNote(const std::string& text);
+// Appends the line of a set-up request ("> NODE ioctl H1 ARG RESULT").
+void traceSetUp(const char* node, unsigned long request, const std::string& argument,
+                const std::string& result);
+// Every line goes to board/wire.log and, decoded, to board/wire.txt (see
+// wire_trace.h), unless module.wire_log is off.
 
 }  // namespace vmodule
 }  // namespace sim

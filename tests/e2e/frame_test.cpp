@@ -139,7 +139,7 @@ TEST(FrameSandbox, TooLongRootIsRefused) {
   testsupport::Sandbox sandbox;
   std::string root = sandbox.root() + "/" + std::string(100, 'r');
   testsupport::Process sim(sandbox, "update_sim", {"--root", root});
-  EXPECT_EQ(1, sim.wait(waitSeconds));
+  EXPECT_EQ(2, sim.wait(waitSeconds));
   EXPECT_NE(std::string::npos, sim.err().find("socket paths"));
 }
 

@@ -52,23 +52,16 @@ std::string countLines(const std::string& text, const std::string& needle) {
   return std::to_string(count);
 }
 
-// Keys of the SET requests written to the module on the serial link, from
-// the wire trace ("> cfUaB0 01 00 fc 61 c2 02 00 ..." with the key at bytes
-// 15 and 16 of the BCCMD message).
-std::vector<std::string> serialSetKeys(const std::string& wireLog) {
+// Keys of the SET requests written to the module on the serial link, in
+// order, from the decoded wire trace.
+std::vector<std::string> serialSetKeys(const std::string& trace) {
   std::vector<std::string> keys;
-  std::istringstream in(wireLog);
+  std::istringstream in(trace);
   std::string line;
-  const std::string set = " > cfUaB0 01 00 fc 61 c2 02 00 ";
+  const std::string set = " cfUaB0   > BCCMD SET &";
   while (std::getline(in, line)) {
     size_t at = line.find(set);
-    if (at == std::string::npos) continue;
-    std::istringstream bytes(line.substr(at + set.size()));
-    std::vector<std::string> fields;
-    std::string byte;
-    while (bytes >> byte) fields.push_back(byte);
-    // Fields now start at the BCCMD length; the key id is at message bytes 10, 11.
-    if (fields.size() > 9) keys.push_back(fields[9] + fields[8]);
+    if (at != std::string::npos) keys.push_back(line.substr(at + set.size(), 4));
   }
   return keys;
 }
@@ -105,10 +98,7 @@ struct UpdateTest : ::testing::Test {
 
   void SetUp() override {
     admin = std::make_unique<AdminPeer>(sandbox.root());
-    for (const char* name : {"updatetodo.txt", "VERSION", "pskeyorig.psr", "stack.dfu",
-                             "linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"})
-      package[name] = sourceFile(std::string("examples/package/") + name);
-    package["dfu"] = sourceFile("sim/dfu_sim");
+    package = testsupport::examplePackage();
     package["stack.dfu"] = "version=2.14\n";
     sandbox.write("/etc/data.txt", sourceFile("examples/board/data.txt"));
   }
@@ -319,7 +309,7 @@ TEST_F(UpdateTest, ReadStepDumpsTheModuleStoreInOrder) {
   std::string store = sandbox.read("board/module.psr");
   ASSERT_FALSE(store.empty());
   EXPECT_EQ(store, sandbox.read("/tmp/pskeydump.psr"));
-  EXPECT_EQ("1024", countLines(sandbox.read("board/wire.log"), "> cfUaB0 01 00 fc 61 c2 00 00"));
+  EXPECT_EQ("1024", countLines(sandbox.read("board/wire.txt"), " cfUaB0   > BCCMD GET key "));
   stop();
 }
 
@@ -332,7 +322,7 @@ TEST_F(UpdateTest, CompareAndWriteDiffWriteExactlyTheDifferingKeys) {
             "*UPDATE_FINISHED* ... OK\n",
             status);
   EXPECT_EQ((std::vector<std::string>{"0003", "0025", "0240", "02a4", "02a5"}),
-            serialSetKeys(sandbox.read("board/wire.log")));
+            serialSetKeys(sandbox.read("board/wire.txt")));
   // The store now holds the new configuration, comments stripped.
   std::string store = sandbox.read("board/module.psr");
   EXPECT_NE(std::string::npos, store.find("&0003 = 0006\r\n"));
@@ -352,14 +342,14 @@ TEST_F(UpdateTest, NothingDiffersSoTheWriteStepLeavesTheModuleAlone) {
   stop();
   // Second run on the same board with the dump as the new configuration.
   package["pskeyorig.psr"] = sandbox.read("/tmp/pskeydump.psr");
-  sandbox.write("board/wire.log", "");
+  sandbox.write("board/wire.txt", "");
   status = runUpdate(archive());
   EXPECT_EQ("Read PS-Keys:          started ... OK\n"
             "Compare PS-Keys:       started ... OK\n"
             "Write diff. PS-Keys:   started ... nothing to do ... OK\n"
             "*UPDATE_FINISHED* ... OK\n",
             status);
-  EXPECT_TRUE(serialSetKeys(sandbox.read("board/wire.log")).empty());
+  EXPECT_TRUE(serialSetKeys(sandbox.read("board/wire.txt")).empty());
   EXPECT_FALSE(sandbox.exists("/tmp/pskeytoset.psr"));
   stop();
 }
@@ -368,7 +358,7 @@ TEST_F(UpdateTest, WriteAllSendsEveryKeyOfTheNewSet) {
   plan("BT_MOD_SET_ALL_WRITE\n");
   std::string status = runUpdate(archive());
   EXPECT_EQ("Write all PS-Keys:     started ... OK\n*UPDATE_FINISHED* ... OK\n", status);
-  EXPECT_EQ("29", std::to_string(serialSetKeys(sandbox.read("board/wire.log")).size()));
+  EXPECT_EQ("29", std::to_string(serialSetKeys(sandbox.read("board/wire.txt")).size()));
   EXPECT_NE(std::string::npos, sandbox.read("board/module.psr").find("&0240 = 0001\r\n"));
   stop();
 }
@@ -407,9 +397,9 @@ TEST_F(UpdateTest, FirmwareDownloadSucceeds) {
             status);
   EXPECT_EQ("OK", result());
   EXPECT_EQ("2.14\n", sandbox.read("board/firmware.txt"));
-  std::string wire = sandbox.read("board/wire.log");
+  std::string wire = sandbox.read("board/wire.txt");
   // The BCSP set went out on the BCSP node, and the module is back on serial.
-  EXPECT_EQ("4", countLines(wire, "> bcspRel2 02 00"));
+  EXPECT_EQ("4", countLines(wire, " bcspRel2 > BCCMD SET &"));
   EXPECT_NE(std::string::npos, sandbox.read("board/module.psr").find("&01f9 = 0003\r\n"));
   EXPECT_NE(std::string::npos, sandbox.read("board/drivers.txt").find("linabcsp_upChan"));
   stop();

@@ -106,6 +106,25 @@ Bytes makePackage(const std::map<std::string, std::string>& files) {
   return Bytes(bytes.begin(), bytes.end());
 }
 
+std::map<std::string, std::string> examplePackage() {
+  std::map<std::string, std::string> package;
+  auto source = [](const std::string& relative) {
+    std::ifstream in(std::string(UPDATE_SOURCE_DIR) + "/" + relative, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+  };
+  for (const char* name : {"updatetodo.txt", "VERSION", "pskeyorig.psr", "stack.dfu",
+                           "linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"})
+    package[name] = source(std::string("examples/package/") + name);
+  package["dfu"] = source("sim/dfu_sim");
+  return package;
+}
+
+Bytes exampleArchive(const std::map<std::string, std::string>& package) {
+  return buildArchive(makePackage(package), wrapImage(patternBytes(196708, 7), "Linux skq 1.1.0"));
+}
+
 Bytes patternBytes(size_t length, uint32_t seed) {
   Bytes bytes(length);
   uint32_t state = seed;

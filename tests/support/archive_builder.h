@@ -53,6 +53,13 @@ void resealImage(Bytes& image);
 // tar and gzip through the shell. File names must be plain names.
 Bytes makePackage(const std::map<std::string, std::string>& files);
 
+// The files of the example update package (examples/package/, with the
+// board's download tool sim/dfu_sim as "dfu"), by name.
+std::map<std::string, std::string> examplePackage();
+// An update archive of the package and a software image of 196,708 bytes
+// named "Linux skq 1.1.0".
+Bytes exampleArchive(const std::map<std::string, std::string>& package = examplePackage());
+
 // Pseudo-random bytes of the given length, the same for the same seed.
 Bytes patternBytes(size_t length, uint32_t seed = 1);
 

@@ -218,32 +218,32 @@ void useShellWords() {
 }
 
 Process::Process(const Sandbox& sandbox, const std::string& program,
-                 const std::vector<std::string>& args, const std::string& stdinText) {
+                 const std::vector<std::string>& args, const std::string& stdinText,
+                 bool keepInputOpen) {
   std::vector<std::string> words = emulatorWords();
   words.push_back(binPath(program));
   words.insert(words.end(), args.begin(), args.end());
-  launch(sandbox, program, std::move(words), stdinText);
+  launch(sandbox, program, std::move(words), stdinText, keepInputOpen);
 }
 
 Process::Process(const Sandbox& sandbox, const std::vector<std::string>& command) {
-  std::string name = command.at(0).substr(command[0].rfind('/') + 1);
-  launch(sandbox, name, command, "");
+  launch(sandbox, command.at(0).substr(command[0].rfind('/') + 1), command, "", false);
 }
 
 void Process::launch(const Sandbox& sandbox, const std::string& name,
-                     std::vector<std::string> words, const std::string& stdinText) {
+                     std::vector<std::string> words, const std::string& stdinText,
+                     bool keepInputOpen) {
   static int counter = 0;
   std::string base = sandbox.path("board/" + name + "." + std::to_string(++counter));
   outPath_ = base + ".out";
   errPath_ = base + ".err";
-  std::string inPath = base + ".in";
-  writeFile(inPath, stdinText);
+  int in[2];
+  if (::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   pid_ = ::fork();
   if (pid_ == 0) {
-    int in = ::open(inPath.c_str(), O_RDONLY);
     int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(in, 0);
+    ::dup2(in[0], 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
     std::vector<char*> argv;
@@ -252,13 +252,32 @@ void Process::launch(const Sandbox& sandbox, const std::string& name,
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
+  ::close(in[0]);
+  input_ = in[1];
+  input(stdinText);
+  if (!keepInputOpen) closeInput();
 }
 
 Process::~Process() {
+  closeInput();
   if (pid_ > 0 && !ended_) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
+}
+
+void Process::input(const std::string& text) {
+  ::signal(SIGPIPE, SIG_IGN);  // a process that has ended takes no input
+  for (size_t done = 0; input_ >= 0 && done < text.size();) {
+    ssize_t n = ::write(input_, text.data() + done, text.size() - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+}
+
+void Process::closeInput() {
+  if (input_ >= 0) ::close(input_);
+  input_ = -1;
 }
 
 int Process::wait(double timeoutSeconds) {

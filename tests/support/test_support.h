@@ -87,11 +87,16 @@ class AdminPeer {
 // error go to files in the sandbox's board folder.
 class Process {
  public:
+  // Standard input is a pipe that gets stdinText and, unless keepInputOpen,
+  // then ends.
   Process(const Sandbox& sandbox, const std::string& program, const std::vector<std::string>& args,
-          const std::string& stdinText = "");
+          const std::string& stdinText = "", bool keepInputOpen = false);
   // A host command (full path first), run as it is, without the emulator.
   Process(const Sandbox& sandbox, const std::vector<std::string>& command);
   ~Process();  // kills the process if it still runs
+  // More standard input, and its end.
+  void input(const std::string& text);
+  void closeInput();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
@@ -106,10 +111,11 @@ class Process {
   long peakResidentKiB() const { return peakResidentKiB_; }
 
  private:
-  void launch(const Sandbox& sandbox, const std::string& name,
-              std::vector<std::string> words, const std::string& stdinText);
+  void launch(const Sandbox& sandbox, const std::string& name, std::vector<std::string> words,
+              const std::string& stdinText, bool keepInputOpen);
 
   pid_t pid_ = -1;
+  int input_ = -1;
   int status_ = -1;
   long peakResidentKiB_ = 0;
   bool ended_ = false;

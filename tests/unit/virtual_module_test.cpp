@@ -2,8 +2,7 @@
 // the daemon drives it. Whole reads, writes and downloads are exercised by the
 // end-to-end tests; these cases cover what those never reach: malformed
 // packets, the set-up request rules, the fault settings, insmod refusals,
-// the store file's parsing, the wire trace's format and descriptor leaks.
-#include <gmock/gmock.h>
+// the store file's parsing and descriptor leaks.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,7 +27,6 @@ namespace {
 
 using testsupport::openDescriptors;
 using testsupport::Sandbox;
-using ::testing::MatchesRegex;
 using Bytes = std::vector<uint8_t>;
 namespace vm = sim::vmodule;
 
@@ -430,39 +428,7 @@ TEST_F(VirtualModuleTest, DelayedAnswerBecomesReadyLater) {
   EXPECT_EQ(0, ready(serial.fd, 0)) << "one answer per request";
 }
 
-// ---- wire trace and descriptors ------------------------------------------------
-
-TEST_F(VirtualModuleTest, WireTraceHasOneLinePerPacket) {
-  writeStore("&01f9 = 0003\r\n&0003 = 0005\r\n");
-  loadDrivers();
-  {
-    Fd serial(open(serialNode));
-    exchange(serial.fd, hciReset);
-    bccmdOnSerial(serial.fd, setRequest(0x01f9, {0x0001}));
-  }
-  reset();
-  Fd bcsp(openBcsp());
-  exchange(bcsp.fd, getRequest(0x0003));
-  std::vector<std::string> lines;
-  std::string text = sandbox.read("board/wire.log");
-  for (size_t start = 0, end; start < text.size(); start = end + 1) {
-    end = text.find('\n', start);
-    lines.push_back(text.substr(start, end - start));
-  }
-  ASSERT_EQ(7u, lines.size());
-  const std::string time = "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3} ";
-  EXPECT_THAT(lines[0], MatchesRegex(time + "> cfUaB0 01 03 0c 00"));
-  EXPECT_THAT(lines[1], MatchesRegex(time + "< cfUaB0 04 0e 04 01 03 0c 00"));
-  // The SET answer echoes the request with the answer type and status 0.
-  const std::string set = "00 30 00 a5 0f 03 70 00 00 f9 01 01 00 00 00 01 00( 00){78}";
-  EXPECT_THAT(lines[2], MatchesRegex(time + "> cfUaB0 01 00 fc 61 c2 02 " + set));
-  EXPECT_THAT(lines[3], MatchesRegex(time + "< cfUaB0 04 ff 61 c2 01 " + set));
-  EXPECT_THAT(lines[4], MatchesRegex(time + "! etxhwif reset, module restarts on link bcsp"));
-  EXPECT_THAT(lines[5], MatchesRegex(time + "> bcspRel2 00 00 30 00 a5 0f 03 70 00 00 03 00 28 00 "
-                                            "07 00( 00){80}"));
-  EXPECT_THAT(lines[6], MatchesRegex(time + "< bcspRel2 01 00 30 00 a5 0f 03 70 00 00 03 00 01 00 "
-                                            "07 00 05 00( 00){78}"));
-}
+// ---- descriptors ------------------------------------------------------------------
 
 TEST_F(VirtualModuleTest, LeavesNoDescriptorOpen) {
   loadDrivers();

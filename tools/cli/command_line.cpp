@@ -69,6 +69,26 @@ Outcome parse(int argc, char** argv, int first, const std::vector<OptionSpec>& s
   return Outcome::Run;
 }
 
+int settle(Outcome outcome, const char* program, const std::string& error, const Arguments& args,
+           void (*printHelp)()) {
+  const std::string helpHint = std::string(program) + " --help";
+  switch (outcome) {
+    case Outcome::Help:
+      printHelp();
+      return exitGood;
+    case Outcome::Version:
+      printVersion(program);
+      return exitGood;
+    case Outcome::Usage:
+      return usageError(program, error, helpHint);
+    case Outcome::Run:
+      break;
+  }
+  if (!args.positional.empty())
+    return usageError(program, "unexpected argument " + args.positional[0], helpHint);
+  return -1;
+}
+
 void printVersion(const char* program) { std::printf("%s %s\n", program, UPDATE_VERSION); }
 
 int usageError(const char* program, const std::string& message, const std::string& helpHint) {

@@ -44,6 +44,13 @@ enum class Outcome { Run, Help, Version, Usage };
 Outcome parse(int argc, char** argv, int first, const std::vector<OptionSpec>& specs,
               Arguments* out, std::string* error);
 
+// What a program without subcommands or positional arguments does with
+// parse()'s outcome: help (printHelp) or the version on standard output and
+// exitGood; a usage error, or an argument that is no option, on standard
+// error and exitUsage; -1 when it is to run.
+int settle(Outcome outcome, const char* program, const std::string& error, const Arguments& args,
+           void (*printHelp)());
+
 // "PROGRAM VERSION" on standard output.
 void printVersion(const char* program);
 

@@ -1,0 +1,311 @@
+// update_sim --try; see update_sim_try.h.
+#include "sim/update_sim_try.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <set>
+#include <vector>
+
+#include "admin_side/admin_session.h"
+#include "cli/command_line.h"
+#include "sim/sim.h"
+
+namespace sim {
+namespace {
+
+constexpr const char* program = "update_sim";
+// What update_sim keeps in a board's folder (the socket names without their
+// leading slash): a folder that holds anything else is not taken for a board
+// and not cleared.
+const std::set<std::string> boardEntries = {"tmp", "etc", "bin", "board", upd::ownSocketPath + 1,
+                                            upd::adminSocketPath + 1};
+constexpr int pollMs = 200;
+constexpr double stopWaitSeconds = 30;
+
+volatile sig_atomic_t interrupted = 0;
+void onSignal(int) { interrupted = 1; }
+
+bool readWhole(const std::string& path, std::string* content, std::string* error) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    *error = cli::fileError(path, errno);
+    return false;
+  }
+  content->clear();
+  char chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) content->append(chunk, n);
+  bool ok = std::ferror(file) == 0;
+  if (!ok) *error = cli::fileError(path, errno);
+  std::fclose(file);
+  return ok;
+}
+
+// Writes through a temporary file and a rename: nothing half-written.
+bool writeWhole(const std::string& path, const std::string& content, std::string* error) {
+  std::string temporary = path + ".part";
+  FILE* file = std::fopen(temporary.c_str(), "wb");
+  if (file == nullptr) {
+    *error = cli::fileError(temporary, errno);
+    return false;
+  }
+  bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+  ok = std::fclose(file) == 0 && ok;
+  if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
+    *error = cli::fileError(path, errno);
+    std::remove(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+int removeEntry(const char* path, const struct stat*, int kind, struct FTW*) {
+  return kind == FTW_DP ? ::rmdir(path) : ::unlink(path);
+}
+
+// Empties the folder of an earlier board; refuses any other folder that is
+// not empty, and a board whose daemon or admin side still runs.
+bool clearBoard(const std::string& root, std::string* error) {
+  DIR* folder = ::opendir(root.c_str());
+  if (folder == nullptr) {
+    *error = cli::fileError(root, errno);
+    return false;
+  }
+  std::vector<std::string> entries;
+  while (struct dirent* entry = ::readdir(folder)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") entries.push_back(name);
+  }
+  ::closedir(folder);
+  for (const std::string& name : entries) {
+    if (boardEntries.count(name) == 0) {
+      *error = root + " holds \"" + name +
+               "\", which is no part of a simulated board; give a new or empty folder, or the "
+               "folder of an earlier try";
+      return false;
+    }
+  }
+  for (const char* socketName : {upd::ownSocketPath, upd::adminSocketPath}) {
+    if (admin::socketInUse(root + socketName)) {
+      *error = root + socketName +
+               " is bound by a running process: a daemon or admin side works on this board";
+      return false;
+    }
+  }
+  for (const std::string& name : entries) {
+    std::string path = root + "/" + name;
+    if (::nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS) != 0) {
+      *error = cli::fileError(path, errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+// A file given for the board, read before anything is touched.
+struct Input {
+  std::string source;       // the path given, "" when none
+  std::string destination;  // under the board's root
+  std::string content;
+};
+
+bool readInputs(const TryOptions& options, std::vector<Input>* inputs, std::string* error) {
+  if (!options.settings.empty()) {
+    std::vector<std::string> problems = checkSettingsFile(options.settings);
+    if (!problems.empty()) {
+      for (size_t i = 0; i + 1 < problems.size(); ++i)
+        std::fprintf(stderr, "%s: %s\n", program, problems[i].c_str());
+      *error = problems.back();
+      return false;
+    }
+  }
+  *inputs = {{options.archive, "/tmp/image", ""},
+             {options.settings, "/board/settings", ""},
+             {options.data, "/etc/data.txt", ""},
+             {options.module, "/board/module.psr", ""}};
+  for (Input& input : *inputs)
+    if (!input.source.empty() && !readWhole(input.source, &input.content, error)) return false;
+  return true;
+}
+
+// The board's folder: the one given (created, or cleared when it holds an
+// earlier board) or a new one under /tmp; its real path.
+bool makeRoot(const std::string& given, std::string* root, std::string* error) {
+  if (given.empty()) {
+    char templ[] = "/tmp/update_try.XXXXXX";
+    if (::mkdtemp(templ) == nullptr) {
+      *error = cli::fileError("/tmp/update_try.XXXXXX", errno);
+      return false;
+    }
+    *root = templ;
+    return true;
+  }
+  if (::mkdir(given.c_str(), 0755) != 0 && errno != EEXIST) {
+    *error = cli::fileError(given, errno);
+    return false;
+  }
+  char resolved[PATH_MAX];
+  if (::realpath(given.c_str(), resolved) == nullptr) {
+    *error = cli::fileError(given, errno);
+    return false;
+  }
+  *root = resolved;
+  if (root->size() > maxRootLength) {
+    *error = *root + ": too long for a board's folder (at most " + std::to_string(maxRootLength) +
+             " characters, so that the socket paths fit)";
+    return false;
+  }
+  return clearBoard(*root, error);
+}
+
+bool setUpBoard(const std::string& root, const std::vector<Input>& inputs, std::string* error) {
+  for (const char* folder : {"/tmp", "/etc", "/bin", "/board"}) {
+    if (::mkdir((root + folder).c_str(), 0755) != 0 && errno != EEXIST) {
+      *error = cli::fileError(root + folder, errno);
+      return false;
+    }
+  }
+  // The archive goes to /tmp/image only once the daemon is up.
+  for (size_t i = 1; i < inputs.size(); ++i)
+    if (!inputs[i].source.empty() && !writeWhole(root + inputs[i].destination, inputs[i].content, error))
+      return false;
+  return true;
+}
+
+// The daemon in a child process, its output in board/daemon.out and .err.
+pid_t startDaemon(const std::string& root, int adminFd,
+                  const std::function<void(const std::string&)>& runDaemon) {
+  std::cout.flush();
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  ::close(adminFd);  // the parent's socket, not to be removed here
+  std::signal(SIGINT, SIG_IGN);  // the parent ends the daemon in order
+  int out = ::open((root + "/board/daemon.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int err = ::open((root + "/board/daemon.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (out < 0 || err < 0) ::_exit(cli::exitUsage);
+  ::dup2(out, 1);
+  ::dup2(err, 2);
+  ::close(out);
+  ::close(err);
+  runDaemon(root);
+  ::_exit(cli::exitUsage);
+}
+
+// The daemon's exit status, or -1 while it runs.
+int ended(pid_t pid, int* status) {
+  int raw = 0;
+  if (::waitpid(pid, &raw, WNOHANG) != pid) return -1;
+  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  return *status;
+}
+
+// SIGTERM ends the daemon in order (exitHandler); SIGKILL if it hangs.
+int stopDaemon(pid_t pid) {
+  int status = -1;
+  if (ended(pid, &status) >= 0) return status;
+  ::kill(pid, SIGTERM);
+  for (double until = admin::monotonicSeconds() + stopWaitSeconds; admin::monotonicSeconds() < until;) {
+    if (ended(pid, &status) >= 0) return status;
+    struct timespec pause = {0, 20 * 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
+  }
+  ::kill(pid, SIGKILL);
+  int raw = 0;
+  ::waitpid(pid, &raw, 0);
+  return 128 + SIGKILL;
+}
+
+void printWhereThingsAre(const std::string& root) {
+  std::printf(
+      "Everything is left in %s:\n"
+      "  tmp/update.log        the status file\n"
+      "  tmp/update.d/         the unpacked update package\n"
+      "  tmp/pskey*.psr        the PS-key files of the module steps\n"
+      "  board/daemon.out      the daemon's console output; board/daemon.err its log lines\n"
+      "  board/wire.txt        the module trace, decoded (raw: board/wire.log)\n"
+      "  board/module.psr      the module's store; board/firmware.txt its firmware version\n"
+      "  board/flash0.bin      the flash; board/flash.log its erases and writes\n"
+      "  board/settings        the board settings; etc/data.txt the installed versions\n",
+      root.c_str());
+}
+
+int terminalWidth() {
+  struct winsize size = {};
+  if (::ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+}  // namespace
+
+int tryArchive(const TryOptions& options, const std::function<void(const std::string&)>& runDaemon) {
+  auto fail = [](const std::string& text) {
+    std::fprintf(stderr, "%s: %s\n", program, text.c_str());
+    return cli::exitUsage;
+  };
+  std::string error;
+  std::vector<Input> inputs;
+  std::string root;
+  if (!readInputs(options, &inputs, &error) || !makeRoot(options.root, &root, &error) ||
+      !setUpBoard(root, inputs, &error))
+    return fail(error);
+  admin::Socket socket;
+  if (!socket.open(root, &error)) return fail(error);
+
+  struct sigaction action = {};
+  action.sa_handler = onSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  std::printf("Trying %s on the simulated board in %s (time scale %g)\n", options.archive.c_str(),
+              root.c_str(), options.timeScale);
+  pid_t daemon = startDaemon(root, socket.fd(), runDaemon);
+  if (daemon < 0) return fail(std::string("cannot start the daemon: ") + std::strerror(errno));
+
+  admin::SessionOptions sessionOptions;
+  sessionOptions.root = root;
+  sessionOptions.watch = true;
+  sessionOptions.exitOnResult = true;
+  const bool terminal = ::isatty(1) == 1;
+  admin::Session session(sessionOptions, socket, std::cout, terminal,
+                         terminal ? terminalWidth() : 80);
+  int status = -1;
+  bool archivePlaced = false;
+  while (!interrupted && !session.done() && ended(daemon, &status) < 0) {
+    session.poll(-1, pollMs);
+    if (!archivePlaced && session.daemonUp()) {
+      if (!writeWhole(root + "/tmp/image", inputs[0].content, &error)) {
+        std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+        break;
+      }
+      archivePlaced = true;
+      session.command("start");
+    }
+  }
+  bool ok = session.done() && session.result() == "OK";
+  if (interrupted) std::printf("Interrupted before the update's result came.\n");
+  if (status >= 0)
+    std::printf("The daemon ended before the update's result came (status %d): see "
+                "board/daemon.err.\n", status);
+  status = stopDaemon(daemon);
+  socket.close();
+  std::printf("Update %s; the daemon was stopped (status %d).\n",
+              ok ? "OK" : session.result().empty() ? "without a result" : "NOK", status);
+  printWhereThingsAre(root);
+  return ok ? cli::exitGood : cli::exitBad;
+}
+
+}  // namespace sim

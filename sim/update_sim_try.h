@@ -1,0 +1,26 @@
+// update_sim --try: an update archive tried on a fresh simulated board.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace sim {
+
+struct TryOptions {
+  std::string archive;
+  std::string settings;  // board settings file ("" for none)
+  std::string data;      // installed version records for /etc/data.txt ("" for none)
+  std::string module;    // the module's store for board/module.psr ("" for its factory store)
+  std::string root;      // the board's folder ("" for a new one under /tmp)
+  double timeScale = 1.0;
+};
+
+// Prepares a fresh board, runs the daemon on it in a child process (through
+// runDaemon, which gets the board's root and does not return), acts as the
+// admin side: puts the archive at /tmp/image, sends the start request,
+// shows the update live and its verdict, tells where everything is left and
+// ends the daemon. The exit status: 0 when the update ended "OK", 1 when it
+// did not, 2 for a usage or file error.
+int tryArchive(const TryOptions& options, const std::function<void(const std::string&)>& runDaemon);
+
+}  // namespace sim

@@ -1,0 +1,139 @@
+// update_admin and update_sim --try as a person or a script runs them.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive_builder.h"
+#include "test_support.h"
+
+namespace {
+
+using testsupport::Daemon;
+using testsupport::Process;
+using testsupport::Sandbox;
+
+constexpr double waitSeconds = 120;
+
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// An admin side that waits for the daemon's start-up report.
+std::unique_ptr<Process> startAdmin(const Sandbox& sandbox, std::vector<std::string> options) {
+  options.insert(options.begin(), {"--root", sandbox.root()});
+  auto admin = std::make_unique<Process>(sandbox, "update_admin", options, "", true);
+  EXPECT_TRUE(testsupport::waitUntil(waitSeconds, [&] { return sandbox.exists("/rb_ai_sock2ad"); }))
+      << admin->err();
+  return admin;
+}
+
+TEST(AdminSide, ExitOnResultGivesTheUpdatesResult) {
+  struct Case {
+    const char* name;
+    const char* plan;
+    const char* settings;
+    bool rejected;  // an archive with a broken magic number
+    int status;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"OK", "CHECK_VERSIONS\n", "", false, 0, "update result: OK\n"},
+      {"NOK", "LAP_SOFTWARE\n", "flash.missing = 1\n", false, 1, "update result: NOK\n"},
+      {"rejected archive", "CHECK_VERSIONS\n", "", true, 1, "the daemon rejected the update archive"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox sandbox;
+    sandbox.settings(c.settings);
+    auto package = testsupport::examplePackage();
+    package["updatetodo.txt"] = c.plan;
+    testsupport::Bytes archive = testsupport::exampleArchive(package);
+    if (c.rejected) archive[0] ^= 0xff;
+    auto admin = startAdmin(sandbox, {"--exit-on-result"});
+    Daemon daemon(sandbox);
+    ASSERT_TRUE(testsupport::waitUntil(waitSeconds, [&] { return has(admin->out(), "UPD_CODE_STATUS"); }))
+        << daemon.err();
+    sandbox.write("/tmp/image", archive);
+    admin->input("start\n");
+    admin->closeInput();  // it ends at the end of its input once the result came
+    EXPECT_EQ(c.status, admin->wait(waitSeconds));
+    const std::string out = admin->out();
+    EXPECT_TRUE(has(out, c.said)) << out;
+    // Every line of the dialogue has its time of day.
+    EXPECT_TRUE(std::regex_search(out, std::regex("\n[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3} "
+                                                  "received 64 bytes: length 64 type 1026")))
+        << out;
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(0, daemon.wait(waitSeconds));
+  }
+}
+
+TEST(AdminSide, RefusesWhatCannotWork) {
+  Sandbox sandbox;
+  auto first = startAdmin(sandbox, {});
+  // A second admin side on the same board is refused.
+  Process second(sandbox, "update_admin", {"--root", sandbox.root()});
+  EXPECT_EQ(2, second.wait(waitSeconds));
+  EXPECT_TRUE(has(second.err(), sandbox.root() + "/rb_ai_sock2ad: bound by a running process"))
+      << second.err();
+  // Commands that cannot be sent; the end of the input ends it.
+  first->input("request -1\nrequest 65536\nraw\nstatus\n");
+  first->closeInput();
+  EXPECT_EQ(0, first->wait(waitSeconds));
+  const std::string out = first->out();
+  EXPECT_TRUE(has(out, "request takes one update code from 0 to 65535, not \"-1\"")) << out;
+  EXPECT_TRUE(has(out, "not \"65536\""));
+  EXPECT_TRUE(has(out, "raw needs at least one byte"));
+  EXPECT_TRUE(has(out, "cannot send the status request: no daemon is running: nothing has " +
+                           sandbox.root() + "/rb_ai_sock2up bound"));
+  EXPECT_FALSE(sandbox.exists("/rb_ai_sock2ad"));
+}
+
+TEST(TryCommand, ExampleArchiveOnAGoodAndOnAFailingBoard) {
+  struct Case {
+    const char* name;
+    const char* settings;
+    int status;
+    std::vector<std::string> said;
+  };
+  const Case cases[] = {
+      {"good board", "flash.size = 0x200000\n", 0,
+       {"] 6/6 Update skq Software: OK\n", "] result: OK\nUpdate OK;"}},
+      {"failing download", "dfu.result = fail\n", 1,
+       {"] 5/6 Update Trilo Firmware: NOK\n", "        nothing done... try again\n",
+        "] 6/6 Update skq Software: not run\n", "] result: NOK\nUpdate NOK;"}},
+      {"settings typo", "flash.size = 2M\n", 2, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox sandbox;
+    sandbox.write("board/try.img", testsupport::exampleArchive());
+    sandbox.write("board/try.settings", c.settings);
+    sandbox.write("board/data.txt", testsupport::readFile(std::string(UPDATE_SOURCE_DIR) +
+                                                         "/examples/board/data.txt"));
+    const std::string board = sandbox.root() + "/try";
+    Process sim(sandbox, "update_sim",
+                {"--try", sandbox.path("board/try.img"), "--settings", sandbox.path("board/try.settings"),
+                 "--data=" + sandbox.path("board/data.txt"), "--root", board, "--time-scale", "0.01"});
+    EXPECT_EQ(c.status, sim.wait(waitSeconds)) << sim.err();
+    const std::string out = sim.out();
+    if (c.status == 2) {
+      EXPECT_EQ("update_sim: " + sandbox.path("board/try.settings") +
+                    ":1: flash.size = \"2M\" cannot be read; allowed: a number from 0 (decimal, or "
+                    "hexadecimal with 0x)\n",
+                sim.err());
+      continue;
+    }
+    for (const std::string& part : c.said) EXPECT_TRUE(has(out, part)) << part << "\n" << out;
+    EXPECT_TRUE(has(out, "Everything is left in " + board + ":\n")) << out;
+    EXPECT_TRUE(has(testsupport::readFile(board + "/tmp/update.log"), "*UPDATE_FINISHED*"));
+    EXPECT_FALSE(sandbox.exists("try/rb_ai_sock2up")) << "the daemon was stopped";
+    EXPECT_FALSE(sandbox.exists("try/rb_ai_sock2ad"));
+  }
+}
+
+}  // namespace
