@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "log/log.h"
 #include "platform/platform.h"
@@ -49,31 +48,31 @@ int readFileToBuffer(const char* path, size_t size, char* buffer) {
 }
 
 size_t changeLastBytesInFile(const char* path, const char* replacement, size_t n) {
-  std::vector<char> content;
+  if (n > changeBufferSize) return 0;  // no figure is ever that long
+  char content[changeBufferSize];
+  size_t stored = 0;
   {
     FileStream stream(openFileStream(path, "r"));
     if (!stream) return 0;
-    content.reserve(changeBufferSize);
     int c;
     while ((c = std::fgetc(stream.get())) != EOF) {
-      if (content.size() == changeBufferSize) {
+      if (stored == changeBufferSize) {
         LOG_ERROR(Critical, 106, "No more place in read buffer !!\n");
         break;
       }
-      content.push_back(static_cast<char>(c));
+      content[stored++] = static_cast<char>(c);
     }
   }
   // A file shorter than the replacement takes the replacement whole; nothing
   // is ever written before the start of the content.
-  if (content.size() < n) content.resize(n);
-  std::memcpy(content.data() + content.size() - n, replacement, n);
+  if (stored < n) stored = n;
+  std::memcpy(content + stored - n, replacement, n);
 
   FileStream stream(openFileStream(path, "w"));
   if (!stream) return 0;
-  size_t written =
-      content.empty() ? 0 : std::fwrite(content.data(), 1, content.size(), stream.get());
+  size_t written = stored == 0 ? 0 : std::fwrite(content, 1, stored, stream.get());
   if (std::fflush(stream.get()) != 0) written = 0;
-  if (written < content.size()) {
+  if (written < stored) {
     int error = errno;
     LOG_ERROR(Critical, 107, "write to %s error %d %s \n", path, error, errorText(error));
   }

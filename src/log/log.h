@@ -12,7 +12,7 @@ constexpr int Critical = 2;
 constexpr int Fatal = 4;
 
 constexpr int logLevel = 2;                    // logInfo prints levels up to this
-constexpr const char* versionText = "0.1.0";   // banner and every log line
+constexpr const char* versionText = UPDATE_VERSION;  // banner and every log line (project version)
 constexpr const char* statusFilePath = "/tmp/update.log";
 constexpr size_t logMessageSize = 1024;        // 1022 characters and the terminator fit
 
