@@ -1,6 +1,7 @@
 // Writes the software image, the last sub-image of /tmp/image, into the
 // flash from imageStart on, with its progress at the end of the status file.
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -23,10 +24,15 @@ void showProgress(int percent) {
   showProgressFigure(text, progressSize);
 }
 
-// The share written so far, in whole percent cut toward zero: 100 less the
-// share still missing. In 64 bits, so that no image size overflows it.
-int percentWritten(int64_t remaining, uint32_t size) {
-  return static_cast<int>((static_cast<int64_t>(size) - remaining) * 100 / size);
+// The share written so far, in whole percent cut toward zero. In 32 bits
+// (the device has no 64-bit division): an image too large for written * 100
+// to fit is counted in coarser units, which moves a figure by one at most.
+int percentWritten(uint32_t written, uint32_t size) {
+  while (size > UINT32_MAX / 100) {
+    size >>= 1;
+    written >>= 1;
+  }
+  return static_cast<int>(written * 100 / size);
 }
 
 // Erases nothing but the sector of the last chunk (the driver handles full
@@ -38,7 +44,7 @@ int writeSectors(const uint8_t* image, uint32_t size) {
   int64_t remaining = size;
   const uint8_t* source = image;
   while (sector < flashLayout.configSectorStart) {
-    const int percent = percentWritten(remaining, size);
+    const int percent = percentWritten(size - static_cast<uint32_t>(remaining), size);
     OPERATION_INFO(operation, 1, "writing sector %06X to flash; missing %08d Bytes; %3d%%\n",
                    static_cast<unsigned>(sector), static_cast<int>(remaining), percent);
     showProgress(percent);

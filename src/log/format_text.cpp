@@ -1,9 +1,8 @@
 // printf-style formatting for the log facility. Signal handlers log, so it
-// uses no locale, no heap and no stdio: integers, characters, strings and
-// pointers only, which is all the daemon's messages need.
+// uses no locale, no heap and no stdio; it knows the conversions that the
+// daemon's messages use, and is small, for the device.
 #include <cstdarg>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 
 #include "log/log.h"
@@ -24,77 +23,64 @@ struct Sink {
   void repeat(char c, int count) {
     for (; count > 0; --count) put(c);
   }
-  void text(const char* s, size_t n) {
-    for (size_t i = 0; i < n; ++i) put(s[i]);
-  }
 };
 
 struct Conversion {
-  bool left = false;   // '-'
-  bool zero = false;   // '0'
-  bool plus = false;   // '+'
-  bool space = false;  // ' '
-  bool alt = false;    // '#'
+  bool left = false;  // '-'
+  bool zero = false;  // '0'
   int width = 0;
   int precision = -1;  // none
 };
 
-// Writes the number's digits, lowest first; returns their count.
+// The digits of value, lowest first; returns their count. Each division
+// takes 16 bits at a time, so that no 64-bit division is needed.
 size_t digitsOf(unsigned long long value, unsigned base, bool upper, char* digits) {
   const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   size_t count = 0;
   do {
-    digits[count++] = set[value % base];
-    value /= base;
+    unsigned long long quotient = 0;
+    unsigned remainder = 0;
+    for (int shift = 48; shift >= 0; shift -= 16) {
+      unsigned part = remainder << 16 | static_cast<unsigned>(value >> shift & 0xFFFF);
+      quotient |= static_cast<unsigned long long>(part / base) << shift;
+      remainder = part % base;
+    }
+    digits[count++] = set[remainder];
+    value = quotient;
   } while (value != 0);
   return count;
 }
 
 void putNumber(Sink& sink, const Conversion& c, unsigned long long magnitude, bool negative,
-               unsigned base, bool upper, bool isSigned, bool pointer) {
-  char digits[24];  // 22 octal digits hold 64 bits
-  size_t count =
-      (magnitude == 0 && c.precision == 0) ? 0 : digitsOf(magnitude, base, upper, digits);
-  char prefix[2];
-  size_t prefixLength = 0;
-  if (isSigned && negative)
-    prefix[prefixLength++] = '-';
-  else if (isSigned && c.plus)
-    prefix[prefixLength++] = '+';
-  else if (isSigned && c.space)
-    prefix[prefixLength++] = ' ';
-  if ((c.alt || pointer) && base == 16 && magnitude != 0) {
-    prefix[prefixLength++] = '0';
-    prefix[prefixLength++] = upper ? 'X' : 'x';
-  }
+               unsigned base, bool upper) {
+  char digits[20];  // 64 bits in decimal
+  size_t count = magnitude == 0 && c.precision == 0 ? 0 : digitsOf(magnitude, base, upper, digits);
   int zeros = c.precision > static_cast<int>(count) ? c.precision - static_cast<int>(count) : 0;
-  if (c.alt && base == 8 && zeros == 0 && (count == 0 || digits[count - 1] != '0')) zeros = 1;
-  int used = static_cast<int>(prefixLength + count) + zeros;
+  int used = static_cast<int>(count) + zeros + (negative ? 1 : 0);
   if (c.zero && !c.left && c.precision < 0 && c.width > used) {
     zeros += c.width - used;
     used = c.width;
   }
-  const int pad = c.width > used ? c.width - used : 0;
+  const int pad = c.width - used;
   if (!c.left) sink.repeat(' ', pad);
-  sink.text(prefix, prefixLength);
+  if (negative) sink.put('-');
   sink.repeat('0', zeros);
   while (count > 0) sink.put(digits[--count]);
   if (c.left) sink.repeat(' ', pad);
 }
 
 void putText(Sink& sink, const Conversion& c, const char* s, size_t n) {
-  const int pad = c.width > static_cast<int>(n) ? c.width - static_cast<int>(n) : 0;
+  const int pad = c.width - static_cast<int>(n);
   if (!c.left) sink.repeat(' ', pad);
-  sink.text(s, n);
+  for (size_t i = 0; i < n; ++i) sink.put(s[i]);
   if (c.left) sink.repeat(' ', pad);
 }
 
-int readNumber(const char** at) {
+// A width or precision given in digits.
+int readDigits(const char** at) {
   int value = 0;
-  while (**at >= '0' && **at <= '9') {
+  for (; **at >= '0' && **at <= '9'; ++*at)
     if (value < 100000) value = value * 10 + (**at - '0');
-    ++*at;
-  }
   return value;
 }
 
@@ -109,96 +95,59 @@ int formatText(char* out, size_t size, const char* format, va_list args) {
     }
     const char* start = p++;
     Conversion c;
-    for (; *p != '\0' && std::strchr("-0+ #", *p) != nullptr; ++p) {
-      c.left |= *p == '-';
-      c.zero |= *p == '0';
-      c.plus |= *p == '+';
-      c.space |= *p == ' ';
-      c.alt |= *p == '#';
+    for (; *p == '-' || *p == '0'; ++p) {
+      if (*p == '-')
+        c.left = true;
+      else
+        c.zero = true;
     }
     if (*p == '*') {
       c.width = va_arg(args, int);
+      ++p;
       if (c.width < 0) {
         c.left = true;
         c.width = -c.width;
       }
-      ++p;
     } else {
-      c.width = readNumber(&p);
+      c.width = readDigits(&p);
     }
     if (*p == '.') {
       ++p;
       if (*p == '*') {
         c.precision = va_arg(args, int);
+        ++p;
         if (c.precision < 0) c.precision = -1;
-        ++p;
       } else {
-        c.precision = readNumber(&p);
+        c.precision = readDigits(&p);
       }
     }
-    // Length: 0 int, 1 long, 2 long long, 3 size_t, 4 intmax_t, 5 ptrdiff_t,
-    // 6 short, 7 char.
-    int length = 0;
-    if (*p == 'h') {
-      length = 6;
-      if (*++p == 'h') {
-        length = 7;
-        ++p;
-      }
-    } else if (*p == 'l') {
-      length = 1;
-      if (*++p == 'l') {
-        length = 2;
-        ++p;
-      }
-    } else if (*p == 'z') {
-      length = 3;
-      ++p;
-    } else if (*p == 'j') {
-      length = 4;
-      ++p;
-    } else if (*p == 't') {
-      length = 5;
+    int longs = 0;  // 1 long, 2 long long, 3 size_t
+    for (; *p == 'l'; ++p) ++longs;
+    if (*p == 'z') {
+      longs = 3;
       ++p;
     }
-
     switch (*p) {
       case 'd':
       case 'i': {
-        long long value = length == 1   ? va_arg(args, long)
-                          : length == 2 ? va_arg(args, long long)
-                          : length == 3 ? static_cast<long long>(va_arg(args, ptrdiff_t))
-                          : length == 4 ? static_cast<long long>(va_arg(args, intmax_t))
-                          : length == 5 ? static_cast<long long>(va_arg(args, ptrdiff_t))
-                                        : va_arg(args, int);
-        if (length == 6) value = static_cast<short>(value);
-        if (length == 7) value = static_cast<signed char>(value);
-        unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                                                 : static_cast<unsigned long long>(value);
-        putNumber(sink, c, magnitude, value < 0, 10, false, true, false);
+        long long value = longs == 1   ? va_arg(args, long)
+                          : longs == 2 ? va_arg(args, long long)
+                          : longs == 3 ? static_cast<long long>(va_arg(args, ptrdiff_t))
+                                       : va_arg(args, int);
+        unsigned long long magnitude = static_cast<unsigned long long>(value);
+        putNumber(sink, c, value < 0 ? 0 - magnitude : magnitude, value < 0, 10, false);
         break;
       }
       case 'u':
       case 'x':
-      case 'X':
-      case 'o': {
-        unsigned long long value =
-            length == 1   ? va_arg(args, unsigned long)
-            : length == 2 ? va_arg(args, unsigned long long)
-            : length == 3 ? va_arg(args, size_t)
-            : length == 4 ? static_cast<unsigned long long>(va_arg(args, uintmax_t))
-            : length == 5 ? static_cast<unsigned long long>(va_arg(args, ptrdiff_t))
-                          : va_arg(args, unsigned);
-        if (length == 6) value = static_cast<unsigned short>(value);
-        if (length == 7) value = static_cast<unsigned char>(value);
-        const unsigned base = *p == 'u' ? 10 : *p == 'o' ? 8 : 16;
-        putNumber(sink, c, value, false, base, *p == 'X', false, false);
+      case 'X': {
+        unsigned long long value = longs == 1   ? va_arg(args, unsigned long)
+                                   : longs == 2 ? va_arg(args, unsigned long long)
+                                   : longs == 3 ? va_arg(args, size_t)
+                                                : va_arg(args, unsigned);
+        putNumber(sink, c, value, false, *p == 'u' ? 10 : 16, *p == 'X');
         break;
       }
-      case 'p':
-        putNumber(sink, c, reinterpret_cast<uintptr_t>(va_arg(args, void*)), false, 16, false,
-                  false, true);
-        break;
       case 'c': {
         const char ch = static_cast<char>(va_arg(args, int));
         putText(sink, c, &ch, 1);
@@ -215,8 +164,8 @@ int formatText(char* out, size_t size, const char* format, va_list args) {
       case '%':
         sink.put('%');
         break;
-      default:  // not a conversion this formatter knows: the text as it stands
-        sink.text(start, static_cast<size_t>(p - start) + (*p != '\0' ? 1 : 0));
+      default:  // a conversion this formatter does not know: the text as it stands
+        for (const char* q = start; q <= p && *q != '\0'; ++q) sink.put(*q);
         if (*p == '\0') --p;
         break;
     }

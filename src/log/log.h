@@ -13,7 +13,7 @@ constexpr int Critical = 2;
 constexpr int Fatal = 4;
 
 constexpr int logLevel = 2;                    // logInfo prints levels up to this
-constexpr const char* versionText = "0.1.0";   // banner and every log line
+constexpr const char* versionText = UPDATE_VERSION;  // banner and every log line (project version)
 constexpr const char* statusFilePath = "/tmp/update.log";
 constexpr size_t logMessageSize = 1024;        // 1022 characters and the terminator fit
 
@@ -28,10 +28,10 @@ int formatTimeStamp(char* buffer, size_t size, long seconds, long microseconds);
 const char* errorText(int errorNumber);
 void printStderr(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // printf-style formatting that is safe in a signal handler (no locale, no
-// heap, no stdio): conversions d i u x X o c s p and %%, flags - 0 + blank #,
-// width and precision (digits or *), length modifiers hh h l ll z j t. Writes
-// at most size - 1 characters and a terminator; returns the length of the
-// whole text, as vsnprintf does.
+// heap, no stdio): conversions d i u x X c s and %%, flags - and 0, width
+// and precision (digits or *), length modifiers l ll z. Writes at most
+// size - 1 characters and a terminator; returns the length of the whole
+// text, as vsnprintf does.
 int formatText(char* out, size_t size, const char* format, va_list args);
 
 }  // namespace upd

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdint>
 
 #include "log/log.h"
@@ -29,12 +28,11 @@ platform::UniqueFd openLed(const char* operation) {
   return device;
 }
 
-// The period in clock ticks, truncated toward zero; 0 when out of range.
-long periodTicks(int32_t periodMs) {
-  double ticks =
-      static_cast<double>(periodMs) * static_cast<double>(platform::clockTicksPerSecond()) / 1000.0;
-  if (!(ticks < static_cast<double>(INT32_MAX) + 1.0)) return 0;  // no int32 holds it
-  return static_cast<long>(ticks);
+// The period in clock ticks: period x ticks per second / 1000, cut toward
+// zero; 0 when that is out of range (0 or less, or beyond 32 bits).
+int32_t periodTicks(int32_t periodMs) {
+  int64_t ticks = static_cast<int64_t>(periodMs) * platform::clockTicksPerSecond() / 1000;
+  return ticks <= 0 || ticks > INT32_MAX ? 0 : static_cast<int32_t>(ticks);
 }
 
 int setMode(int fd, uintptr_t mode) {
@@ -56,7 +54,7 @@ int setStatusLed(int32_t period) {
   if (!device.valid()) return -1;
   if (period == steadyOnPeriod) return setMode(device.get(), modeSteady2);
   if (period == steadyOffPeriod) return setMode(device.get(), modeSteady0);
-  long ticks = periodTicks(period);
+  int32_t ticks = periodTicks(period);
   if (ticks <= 0) {
     LOG_ERROR(Warning, 103, "blinking period out of range! \n");
     return -3;

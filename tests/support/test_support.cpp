@@ -220,13 +220,23 @@ void useShellWords() {
 Process::Process(const Sandbox& sandbox, const std::string& program,
                  const std::vector<std::string>& args, const std::string& stdinText,
                  bool keepInputOpen) {
-  static int counter = 0;
-  std::string base = sandbox.path("board/" + program + "." + std::to_string(++counter));
-  outPath_ = base + ".out";
-  errPath_ = base + ".err";
   std::vector<std::string> words = emulatorWords();
   words.push_back(binPath(program));
   words.insert(words.end(), args.begin(), args.end());
+  launch(sandbox, program, std::move(words), stdinText, keepInputOpen);
+}
+
+Process::Process(const Sandbox& sandbox, const std::vector<std::string>& command) {
+  launch(sandbox, command.at(0).substr(command[0].rfind('/') + 1), command, "", false);
+}
+
+void Process::launch(const Sandbox& sandbox, const std::string& name,
+                     std::vector<std::string> words, const std::string& stdinText,
+                     bool keepInputOpen) {
+  static int counter = 0;
+  std::string base = sandbox.path("board/" + name + "." + std::to_string(++counter));
+  outPath_ = base + ".out";
+  errPath_ = base + ".err";
   int in[2];
   if (::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   pid_ = ::fork();

@@ -91,6 +91,8 @@ class Process {
   // then ends.
   Process(const Sandbox& sandbox, const std::string& program, const std::vector<std::string>& args,
           const std::string& stdinText = "", bool keepInputOpen = false);
+  // A host command (full path first), run as it is, without the emulator.
+  Process(const Sandbox& sandbox, const std::vector<std::string>& command);
   ~Process();  // kills the process if it still runs
   // More standard input, and its end.
   void input(const std::string& text);
@@ -109,6 +111,9 @@ class Process {
   long peakResidentKiB() const { return peakResidentKiB_; }
 
  private:
+  void launch(const Sandbox& sandbox, const std::string& name, std::vector<std::string> words,
+              const std::string& stdinText, bool keepInputOpen);
+
   pid_t pid_ = -1;
   int input_ = -1;
   int status_ = -1;

@@ -56,12 +56,11 @@ int formatInto(char* out, size_t size, const char* format, ...) {
 TEST(FormatText, AsPrintfForTheConversionsInUse) {
   EXPECT_FORMATS_AS_PRINTF("%d %i %u|%d", -42, 7, 4000000000u, -2147483647 - 1);
   EXPECT_FORMATS_AS_PRINTF("%02x %02X %06X %08x %04x %X", 5, 0xab, 0x20000, 0xdeadbeefu, 3, 0);
-  EXPECT_FORMATS_AS_PRINTF("%3d%%|%08d|%-5d|%+d|% d|%5.3d|%.0d|", 7, -123, 42, 5, 5, 7, 0);
-  EXPECT_FORMATS_AS_PRINTF("%-22.22s|%-19.19s|%.*s|%5s|%-5s|%s", "Update Trilo Firmware: x", "skq",
-                           4, "12.5% of", "ab", "ab", "");
-  EXPECT_FORMATS_AS_PRINTF("%ld %03ld %llu %zu %hhu %hd", -1L, 7L, 18446744073709551615ull,
-                           static_cast<size_t>(12), 300, 70000);
-  EXPECT_FORMATS_AS_PRINTF("%c%c %#x %#o %o %p", 'o', 'k', 255, 8, 0, static_cast<void*>(&errno));
+  EXPECT_FORMATS_AS_PRINTF("%3d%%|%08d|%-5d|%5.3d|%.0d|%*d|", 7, -123, 42, 7, 0, -4, 9);
+  EXPECT_FORMATS_AS_PRINTF("%-22.22s|%-19.19s|%.*s|%5s|%-5s|%s|%c", "Update Trilo Firmware: x",
+                           "skq", 4, "12.5% of", "ab", "ab", "", 'k');
+  EXPECT_FORMATS_AS_PRINTF("%ld %03ld %llu %lld %zu", -1L, 7L, 18446744073709551615ull,
+                           -9000000000000000000ll, static_cast<size_t>(12));
 }
 
 TEST(FormatText, CutsAndCountsLikeVsnprintf) {
