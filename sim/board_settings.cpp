@@ -110,6 +110,21 @@ int readBoolean(const std::string& text) {
   return -1;
 }
 
+std::vector<std::string> listEntries(const std::string& text) {
+  std::vector<std::string> entries;
+  size_t start = 0;
+  for (;;) {
+    size_t comma = text.find(',', start);
+    std::string entry = text.substr(start, comma == std::string::npos ? comma : comma - start);
+    size_t begin = entry.find_first_not_of(" \t");
+    entries.push_back(begin == std::string::npos
+                          ? ""
+                          : entry.substr(begin, entry.find_last_not_of(" \t") + 1 - begin));
+    if (comma == std::string::npos) return entries;
+    start = comma + 1;
+  }
+}
+
 namespace {
 
 std::string trim(const std::string& text) {
@@ -141,28 +156,24 @@ bool readSeconds(const std::string& text) {
   return digits > 0 && dots <= 1;
 }
 
+// Whether each entry of a list passes the test.
+template <typename Test>
+bool eachEntry(const std::string& text, Test test) {
+  for (const std::string& entry : listEntries(text))
+    if (!test(entry)) return false;
+  return true;
+}
+
 bool readKeyList(const std::string& text) {
-  size_t start = 0;
-  for (;;) {
-    size_t comma = text.find(',', start);
-    std::string entry = trim(text.substr(start, comma == std::string::npos ? comma : comma - start));
+  return eachEntry(text, [](const std::string& entry) {
     char* end = nullptr;
     unsigned long key = std::strtoul(entry.c_str(), &end, 16);
-    if (entry.empty() || entry[0] == '-' || *end != '\0' || key > 0xffff) return false;
-    if (comma == std::string::npos) return true;
-    start = comma + 1;
-  }
+    return !entry.empty() && entry[0] != '-' && *end == '\0' && key <= 0xffff;
+  });
 }
 
 bool readPathList(const std::string& text) {
-  size_t start = 0;
-  for (;;) {
-    size_t comma = text.find(',', start);
-    std::string entry = trim(text.substr(start, comma == std::string::npos ? comma : comma - start));
-    if (entry.empty() || entry[0] != '/') return false;
-    if (comma == std::string::npos) return true;
-    start = comma + 1;
-  }
+  return eachEntry(text, [](const std::string& entry) { return !entry.empty() && entry[0] == '/'; });
 }
 
 std::string listWords(const char* words, const char* separator) {

@@ -114,19 +114,11 @@ constexpr const char* statusFile = "/tmp/update.log";
 
 bool onFullFileSystem(const char* path, bool writing) {
   if (!writing || std::strcmp(path, statusFile) == 0) return false;
-  const std::string list = sim::setting("fs.full", "");
-  size_t start = 0;
-  while (start < list.size()) {
-    size_t end = list.find(',', start);
-    if (end == std::string::npos) end = list.size();
-    std::string entry = list.substr(start, end - start);
-    entry.erase(0, entry.find_first_not_of(" \t"));
-    entry.erase(entry.find_last_not_of(" \t") + 1);
+  for (const std::string& entry : sim::listEntries(sim::setting("fs.full", ""))) {
     const bool folder = !entry.empty() && entry.back() == '/';
     if (!entry.empty() &&
         (folder ? std::strncmp(path, entry.c_str(), entry.size()) == 0 : entry == path))
       return true;
-    start = end + 1;
   }
   return false;
 }
