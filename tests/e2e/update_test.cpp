@@ -443,7 +443,10 @@ const FaultRow faultRows[] = {
      firmware + "??? percent dfu: download of *stack.dfu failed\ndfu: transfer broken off after "
      "50 percent: block 37 not acknowledged\ndfu: the module stays in its loader until the next "
      "reset\ndfu: the module keeps its firmware 2.13\n 50 percent NOK\n nothing done... try again\n",
-     "NOK", Flash::Untouched, {serial}, "2.13\n"},
+     "NOK", Flash::Untouched, {serial}, "2.13\n", nullptr, nullptr, [](FaultMatrix& t) {
+       // The tool's error log goes to the console as well.
+       EXPECT_NE(std::string::npos, t.daemon->out().find("dfu: transfer broken off after 50"));
+     }},
     {"KilledDownload", firmwareAndSoftware, "dfu.result = kill\n",
      firmware + "??? percent open error file /tmp/dfu_error.log: 0x02 No such file or directory "
      "25 percent NOK\n nothing done... try again\n", "NOK", Flash::Untouched, {serial}, "2.13\n"},
