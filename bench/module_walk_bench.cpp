@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "bench_sandbox.h"
 #include "bt_module/bt_module.h"
 #include "platform/platform.h"
 #include "sequencer/sequencer.h"
@@ -30,13 +31,7 @@ struct Board {
   std::string root;
   int peer = -1;
 
-  Board() {
-    char templ[] = "/tmp/updbench.XXXXXX";
-    if (::mkdtemp(templ) == nullptr) std::abort();
-    root = templ;
-    for (const char* folder : {"/tmp", "/board"}) ::mkdir((root + folder).c_str(), 0755);
-    std::string error;
-    if (!sim::configure(root, 0.01, &error)) std::abort();
+  Board() : root(bench::makeSandbox()) {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0) std::abort();
     peer = fds[1];
@@ -69,6 +64,7 @@ void BM_ModuleWalk(benchmark::State& state) {
     platform::remove("/tmp/pskeydump.psr");
     upd::resetKeyWalk();
     for (int key = 0; key < walkLength; ++key) {
+      upd::StepEvent = upd::STEP_WAIT;  // an answer counts only while one is awaited
       upd::readAllPSKeys();
       ssize_t n = ::recv(board.peer, request, sizeof request, 0);
       if (n != static_cast<ssize_t>(requestSize)) {
@@ -86,8 +82,8 @@ void BM_ModuleWalk(benchmark::State& state) {
         state.SkipWithError("response not taken");
         return;
       }
-      upd::StepEvent = upd::STEP_WAIT;
     }
+    upd::StepEvent = upd::STEP_WAIT;
     upd::readAllPSKeys();  // the end of the walk
     if (upd::StepEvent != upd::STEP_DONE) {
       state.SkipWithError("walk did not end");

@@ -30,6 +30,9 @@ constexpr BoardSetting seconds(const char* key, const char* defaultText, const c
 constexpr BoardSetting keyList(const char* key, const char* defaultText, const char* meaning) {
   return {key, SettingKind::keyList, 0, 0, nullptr, defaultText, meaning};
 }
+constexpr BoardSetting pathList(const char* key, const char* defaultText, const char* meaning) {
+  return {key, SettingKind::pathList, 0, 0, nullptr, defaultText, meaning};
+}
 
 // The words a boolean setting takes; dfu_sim reads the same words.
 const char* const onWords[] = {"1", "yes", "on", "true"};
@@ -47,6 +50,12 @@ const BoardSetting boardSettings[] = {
     number("module.silent_after", 0, LONG_MAX, "none",
            "the module takes this many requests (HCI commands and BCCMD messages, counted from "
            "power-up across restarts), then falls silent"),
+    number("module.drop_request", 1, LONG_MAX, "none",
+           "this request (counted as for module.silent_after) is lost on the line: the module "
+           "never answers it and takes the ones after it as usual"),
+    number("module.duplicate_answer", 1, LONG_MAX, "none",
+           "the answer to this request (counted as for module.silent_after) goes out twice: a "
+           "stray second answer that no request asked for"),
     keyList("module.fail_keys", "none",
             "GET and SET of these keys are answered with status 0x0008 (FAILED); a SET of them "
             "stores nothing"),
@@ -61,6 +70,10 @@ const BoardSetting boardSettings[] = {
     flag("module.wire_log", "1", "the wire traces board/wire.log and board/wire.txt are written"),
     number("bcsp.refuse_ioctl", 1, 4, "none",
            "this set-up request of /dev/bcspRel2 (in their order) fails with EIO on every open"),
+    pathList("fs.full", "none",
+             "these paths lie on a full file system: the daemon's opens that create, truncate or "
+             "append to them fail with ENOSPC; the status file /tmp/update.log is never covered, "
+             "so that a run can still be read; shell commands and dfu_sim are not affected"),
     choice("dfu.result", "ok|fail|kill", "from the firmware file",
            "the outcome of a download by dfu_sim (see \"dfu_sim\")"),
     seconds("dfu.delay", "from the firmware file",
@@ -97,6 +110,21 @@ int readBoolean(const std::string& text) {
   return -1;
 }
 
+std::vector<std::string> listEntries(const std::string& text) {
+  std::vector<std::string> entries;
+  size_t start = 0;
+  for (;;) {
+    size_t comma = text.find(',', start);
+    std::string entry = text.substr(start, comma == std::string::npos ? comma : comma - start);
+    size_t begin = entry.find_first_not_of(" \t");
+    entries.push_back(begin == std::string::npos
+                          ? ""
+                          : entry.substr(begin, entry.find_last_not_of(" \t") + 1 - begin));
+    if (comma == std::string::npos) return entries;
+    start = comma + 1;
+  }
+}
+
 namespace {
 
 std::string trim(const std::string& text) {
@@ -128,17 +156,24 @@ bool readSeconds(const std::string& text) {
   return digits > 0 && dots <= 1;
 }
 
+// Whether each entry of a list passes the test.
+template <typename Test>
+bool eachEntry(const std::string& text, Test test) {
+  for (const std::string& entry : listEntries(text))
+    if (!test(entry)) return false;
+  return true;
+}
+
 bool readKeyList(const std::string& text) {
-  size_t start = 0;
-  for (;;) {
-    size_t comma = text.find(',', start);
-    std::string entry = trim(text.substr(start, comma == std::string::npos ? comma : comma - start));
+  return eachEntry(text, [](const std::string& entry) {
     char* end = nullptr;
     unsigned long key = std::strtoul(entry.c_str(), &end, 16);
-    if (entry.empty() || entry[0] == '-' || *end != '\0' || key > 0xffff) return false;
-    if (comma == std::string::npos) return true;
-    start = comma + 1;
-  }
+    return !entry.empty() && entry[0] != '-' && *end == '\0' && key <= 0xffff;
+  });
+}
+
+bool readPathList(const std::string& text) {
+  return eachEntry(text, [](const std::string& entry) { return !entry.empty() && entry[0] == '/'; });
 }
 
 std::string listWords(const char* words, const char* separator) {
@@ -174,6 +209,7 @@ std::string allowed(const BoardSetting& row) {
     case SettingKind::choice: return listWords(row.choices, ", ");
     case SettingKind::seconds: return "seconds as a plain decimal number, e.g. 0.3";
     case SettingKind::keyList: return "key ids in hexadecimal separated by commas, e.g. 0x0003,0x0191";
+    case SettingKind::pathList: return "absolute paths separated by commas, e.g. /tmp/,/tmp/image1.gz";
   }
   return "";
 }
@@ -202,6 +238,9 @@ std::string checkValue(const BoardSetting& row, const std::string& value) {
       break;
     case SettingKind::keyList:
       ok = readKeyList(value);
+      break;
+    case SettingKind::pathList:
+      ok = readPathList(value);
       break;
   }
   if (ok) return "";
@@ -280,6 +319,7 @@ std::string settingsTable() {
       case SettingKind::choice: values = "`" + listWords(row->choices, "`, `") + "`"; break;
       case SettingKind::seconds: values = "seconds"; break;
       case SettingKind::keyList: values = "key ids"; break;
+      case SettingKind::pathList: values = "paths"; break;
     }
     table += "| `" + std::string(row->key) + "` | " + values + " | " + row->defaultText + " | " +
              row->meaning + " |\n";

@@ -46,6 +46,7 @@ struct ModuleNode : Device {
     answer.bytes = std::move(bytes);
     answer.readyAt = now() + vmodule::answerDelay();
     answer.generation = vmodule::generation();
+    if (vmodule::answersTwice()) answers.push_back(answer);
     answers.push_back(std::move(answer));
   }
 

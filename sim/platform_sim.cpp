@@ -105,6 +105,24 @@ std::string mapCommand(const char* command) {
   return out;
 }
 
+// Board setting fs.full: the daemon paths listed there (a path ending in
+// "/" covers everything below it) lie on a full file system, so the daemon
+// cannot create, truncate or append to them. The status file is never
+// covered, so that a run can still be read. Checked before any setting is
+// read: the status file is what signal handlers open.
+constexpr const char* statusFile = "/tmp/update.log";
+
+bool onFullFileSystem(const char* path, bool writing) {
+  if (!writing || std::strcmp(path, statusFile) == 0) return false;
+  for (const std::string& entry : sim::listEntries(sim::setting("fs.full", ""))) {
+    const bool folder = !entry.empty() && entry.back() == '/';
+    if (!entry.empty() &&
+        (folder ? std::strncmp(path, entry.c_str(), entry.size()) == 0 : entry == path))
+      return true;
+  }
+  return false;
+}
+
 double toRealSeconds(unsigned daemonSeconds) { return sim::scaled(daemonSeconds); }
 
 unsigned toDaemonSeconds(double realSeconds) {
@@ -117,6 +135,10 @@ unsigned toDaemonSeconds(double realSeconds) {
 
 int open(const char* path, int flags, mode_t mode) {
   if (isDeviceNode(path)) return openVirtual(path, flags);
+  if (onFullFileSystem(path, (flags & O_ACCMODE) != O_RDONLY)) {
+    errno = ENOSPC;
+    return -1;
+  }
   MappedPath mapped(path);
   if (!mapped.ok) {
     errno = ENAMETOOLONG;
@@ -194,6 +216,10 @@ int remove(const char* path) {
 int fcntl(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
 
 FILE* fopen(const char* path, const char* mode) {
+  if (onFullFileSystem(path, std::strpbrk(mode, "wa+") != nullptr)) {
+    errno = ENOSPC;
+    return nullptr;
+  }
   MappedPath mapped(path);
   if (!mapped.ok) {
     errno = ENAMETOOLONG;
@@ -314,6 +340,10 @@ ssize_t sendTo(int fd, const void* buf, size_t n, int flags, const struct sockad
 ssize_t recvFrom(int fd, void* buf, size_t n, int flags, struct sockaddr_un* from,
                  socklen_t* fromLen) {
   return ::recvfrom(fd, buf, n, flags, reinterpret_cast<struct sockaddr*>(from), fromLen);
+}
+
+int sigprocmask(int how, const sigset_t* set, sigset_t* old) {
+  return ::sigprocmask(how, set, old);
 }
 
 pid_t fork() { return ::fork(); }

@@ -39,7 +39,7 @@ long settingInt(const char* key, long fallback);
 bool settingOn(const char* key);
 void reloadSettings();
 
-enum class SettingKind { boolean, number, choice, seconds, keyList };
+enum class SettingKind { boolean, number, choice, seconds, keyList, pathList };
 struct BoardSetting {
   const char* key;  // null ends the table
   SettingKind kind;
@@ -53,6 +53,8 @@ const BoardSetting* findSetting(const std::string& key);
 // A boolean's value: 1 for "1", "yes", "on", "true", 0 for "0", "no", "off",
 // "false", -1 for anything else.
 int readBoolean(const std::string& text);
+// The comma-separated entries of a list value, blanks around each dropped.
+std::vector<std::string> listEntries(const std::string& text);
 // Checks a settings file against the table: one message per problem, each
 // "PATH:LINE: " and what is wrong and allowed. A missing file has none.
 std::vector<std::string> checkSettingsFile(const std::string& path);

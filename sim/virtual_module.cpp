@@ -279,8 +279,11 @@ bool takesRequest(Link node) {
   long limit = settingInt("module.silent_after", -1);
   if (limit >= 0 && state.requestsTaken >= limit) return false;
   ++state.requestsTaken;
-  return true;
+  // A request lost on the line: taken and counted, never answered.
+  return state.requestsTaken != settingInt("module.drop_request", 0);
 }
+
+bool answersTwice() { return state.requestsTaken == settingInt("module.duplicate_answer", 0); }
 
 double answerDelay() {
   long ms = settingInt("module.delay_ms", 0);

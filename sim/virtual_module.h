@@ -89,8 +89,12 @@ const Store& store();
 
 // Whether the module takes a request arriving on a node whose link is
 // `node`: false on the wrong link, for a silent module, and once
-// module.silent_after requests have been answered. Counts the request.
+// module.silent_after requests have been answered. Counts the request; the
+// one module.drop_request names is counted but not taken.
 bool takesRequest(Link node);
+// Whether the answer to the request just taken goes out twice
+// (module.duplicate_answer).
+bool answersTwice();
 // The delay before an answer, in real seconds (module.delay_ms, scaled).
 double answerDelay();
 

@@ -28,7 +28,7 @@ int sendUpdateMessage(uint32_t type, uint32_t code, const void* payload, size_t 
 }
 
 void handleUpdateRequest(uint32_t code) {
-  LOG_INFO(3, "Update process Req type %d received\n", static_cast<int>(code));
+  OPERATION_INFO("readMessage", 3, "Update process Req type %d received\n", static_cast<int>(code));
   switch (code) {
     case UPD_CODE_START:
       beginUpdate();
@@ -97,7 +97,9 @@ int readMessage() {
     pid_t pid = static_cast<pid_t>(aiWord(message, 8));
     int status = static_cast<int>(aiWord(message, 12));
     LOG_INFO(1, "Child with PID %d dead; status: %d \n", static_cast<int>(pid), status);
-    if (pid != dfuPid) return 1;
+    // Only the end of a running download counts (no pid 0, no notice twice).
+    if (pid <= 0 || pid != dfuPid) return 1;
+    dfuPid = 0;
     LOG_INFO(1, "DFU process died; status: %d \n", status);
     StepEvent = status == 0 ? STEP_DFU_ENDED : STEP_DFU_FAILED;
     return 1;

@@ -41,6 +41,10 @@ constexpr size_t rspValue = 17;
 // The dump line of a 40-word key: "&kkkk =", 40 times " wwww", CR LF.
 constexpr size_t dumpLineSize = 7 + 5 * psKeyMaxWords + 2 + 1;
 
+// The type of the request sent last: a SET that the module refuses fails
+// the step, a GET of a key the module lacks does not.
+uint16_t outstandingType = bccmdGetReq;
+
 constexpr int lastWalkHigh = 0x03;
 constexpr int lastWalkLow = 0xFF;
 int walkHigh = 0;
@@ -120,6 +124,7 @@ int sendBCCMDReq(const uint8_t msg[bccmdMessageSize]) {
     LOG_ERROR(Critical, 110, "invalid length %d in BCCMDReq received", static_cast<int>(length));
     return -1;
   }
+  outstandingType = get16(msg + offType);
   switch (LinkMode) {
     case LINK_SERIAL:
     case LINK_SERIAL_HCI:
@@ -156,7 +161,7 @@ int sendPSKeySetReq(uint8_t keyHigh, uint8_t keyLow, uint8_t wordCount, const ui
 
 void readAllPSKeys() {
   if (walkHigh == lastWalkHigh && walkLow == lastWalkLow) {
-    StepEvent = STEP_DONE;
+    replaceStepEvent(STEP_WAIT, STEP_DONE);
     resetKeyWalk();
     return;
   }
@@ -176,34 +181,45 @@ void pskeyReqRsp(const uint8_t* rsp, int len) {
   const size_t received = len > 0 ? static_cast<size_t>(len) : 0;
   const bool trace = (moduleTraceMask & 2u) != 0;
   if (trace) traceResponse(rsp, received);
+  // A stray answer leaves no dump line either.
+  if (!takeAnswer("pskeyReqRsp")) return;
 
   if (received < rspValue) {
     LOG_ERROR(Warning, 106, "BCCMD response of %d bytes too short, no PS-Key taken\n",
               static_cast<int>(received));
-  } else if (get16(rsp + rspStatus) != 0) {
-    if (trace) std::printf("request failed (see BCCMD Status) \n");
-  } else {
-    const uint8_t keyHigh = rsp[rspKeyId + 1];
-    const uint8_t keyLow = rsp[rspKeyId];
-    const size_t words = get16(rsp + rspKeyLength);
-    // A length the request could not have asked for, or one that runs past
-    // what arrived, is a broken response: a half key is wrong data, so the
-    // line is dropped rather than clipped.
-    if (words > psKeyMaxWords || rspValue + 2 * words > received) {
-      LOG_ERROR(Warning, 106,
-                "BCCMD response for PS-Key 0x%02x%02x claims %d words in %d bytes, dropped\n",
-                keyHigh, keyLow, static_cast<int>(words), static_cast<int>(received));
-    } else {
-      char line[dumpLineSize];
-      const size_t length = formatDumpLine(line, keyHigh, keyLow, rsp + rspValue, words);
-      writeFile(dumpPSKeyPath, "a", line, length);
-      if (trace) {
-        for (size_t i = 0; i < 2 * words; ++i) std::printf("%02x ", rsp[rspValue + i]);
-        std::printf("\n");
-      }
-    }
+    ++stepFaults;
+    return;
   }
-  StepEvent = STEP_REPLY;
+  const uint8_t keyHigh = rsp[rspKeyId + 1];
+  const uint8_t keyLow = rsp[rspKeyId];
+  const uint16_t status = get16(rsp + rspStatus);
+  if (status != 0) {
+    if (trace) std::printf("request failed (see BCCMD Status) \n");
+    if (outstandingType == bccmdSetReq) {
+      LOG_ERROR(Critical, 106, "PS-Key 0x%02x%02x refused by the module (BCCMD status 0x%04x)\n",
+                keyHigh, keyLow, status);
+      ++stepFaults;
+    }
+    return;
+  }
+  const size_t words = get16(rsp + rspKeyLength);
+  // A length the request could not have asked for, or one that runs past
+  // what arrived, is a broken response: a half key is wrong data, so the
+  // line is dropped rather than clipped.
+  if (words > psKeyMaxWords || rspValue + 2 * words > received) {
+    LOG_ERROR(Warning, 106,
+              "BCCMD response for PS-Key 0x%02x%02x claims %d words in %d bytes, dropped\n",
+              keyHigh, keyLow, static_cast<int>(words), static_cast<int>(received));
+    ++stepFaults;
+    return;
+  }
+  char line[dumpLineSize];
+  const size_t length = formatDumpLine(line, keyHigh, keyLow, rsp + rspValue, words);
+  if (writeFile(dumpPSKeyPath, "a", line, length) != length) ++stepFaults;
+  if (trace) {
+    for (size_t i = 0; i < 2 * words; ++i) std::printf("%02x ", rsp[rspValue + i]);
+    std::printf("\n");
+  }
 }
 
 }  // namespace upd

@@ -51,6 +51,10 @@ struct CmdCompleteHandler {
 extern const CmdCompleteHandler cmdCompleteHandlers[2];
 int onResetComplete();
 int onVendorCmdComplete();
+// An answer of the module counts only while the step driver waits for one:
+// then it sets STEP_REPLY and the result is true. Any other answer is stray:
+// logged under the operation's name and dropped.
+bool takeAnswer(const char* operation);
 
 // BCCMD PS-key requests.
 int sendBCCMDReq(const uint8_t msg[bccmdMessageSize]);

@@ -49,7 +49,7 @@ int closeModuleChannel() {
   setNodePath();
   if (pollSet.moduleSlot <= 0) return 1;
   struct pollfd& slot = pollSet.slots[pollSet.moduleSlot];
-  LOG_INFO(1, "closed %s with fd %d \n", moduleNodePath, slot.fd);
+  OPERATION_INFO("openBtModule", 1, "closed %s with fd %d \n", moduleNodePath, slot.fd);
   platform::close(slot.fd);
   slot = {-1, 0, 0};
   pollSet.moduleSlot = 0;
@@ -61,28 +61,30 @@ int openModuleChannel() {
   // One module channel at most: a channel still open from an earlier step is
   // closed first, so its descriptor and slot are not lost.
   if (pollSet.moduleSlot > 0) {
-    LOG_ERROR(Warning, 110, "module channel still open, closing it first\n");
+    OPERATION_ERROR("openBtModule", Warning, 110, "module channel still open, closing it first\n");
     closeModuleChannel();
   }
   setNodePath();
   if (pollSet.nfds < 1 || static_cast<size_t>(pollSet.nfds) >= maxPollSlots) {
-    LOG_ERROR(Critical, 110, "open error TL interface %s: no free poll slot (%d)", moduleNodePath,
-              pollSet.nfds);
+    OPERATION_ERROR("openBtModule", Critical, 110,
+                    "open error TL interface %s: no free poll slot (%d)", moduleNodePath,
+                    pollSet.nfds);
     return -1;
   }
   platform::UniqueFd channel(platform::open(moduleNodePath, O_RDWR | O_NONBLOCK));
   if (!channel.valid()) {
     int error = errno;
-    LOG_ERROR(Critical, 110, "open error TL interface %s: 0x%02x %s", moduleNodePath, error,
-              errorText(error));
+    OPERATION_ERROR("openBtModule", Critical, 110, "open error TL interface %s: 0x%02x %s",
+                    moduleNodePath, error, errorText(error));
     return -1;
   }
-  LOG_INFO(1, "opened %s with fd %d  %d\n", moduleNodePath, channel.get(), pollSet.nfds);
+  OPERATION_INFO("openBtModule", 1, "opened %s with fd %d  %d\n", moduleNodePath, channel.get(),
+                 pollSet.nfds);
 
   if (LinkMode == LINK_BCSP && setUpBcspChannel(channel.get()) != 0) {
     int error = errno;
-    LOG_ERROR(Critical, 110, "ioctl error TL interface %s: 0x%02x %s", moduleNodePath, error,
-              errorText(error));
+    OPERATION_ERROR("openBtModule", Critical, 110, "ioctl error TL interface %s: 0x%02x %s",
+                    moduleNodePath, error, errorText(error));
     channel.close();
     // The BCSP link is not usable: the steps that follow talk serial HCI.
     LinkMode = LINK_SERIAL_HCI;

@@ -17,10 +17,14 @@ const CmdCompleteHandler cmdCompleteHandlers[2] = {
     {{vendorOpcode[0], vendorOpcode[1]}, onVendorCmdComplete},
 };
 
-int onResetComplete() {
-  StepEvent = STEP_REPLY;
-  return 1;
+bool takeAnswer(const char* operation) {
+  if (replaceStepEvent(STEP_WAIT, STEP_REPLY)) return true;
+  OPERATION_INFO(operation, 1, "answer of the module while none is awaited (event %d): dropped\n",
+                 static_cast<int>(StepEvent));
+  return false;
 }
+
+int onResetComplete() { return takeAnswer("onResetComplete") ? 1 : 0; }
 
 int onVendorCmdComplete() { return 1; }
 

@@ -33,8 +33,8 @@ constexpr int execFailedStatus = 127;
     int fd = platform::open(outputDevice, O_RDWR | O_NONBLOCK);
     if (fd < 0) {
       int error = errno;
-      LOG_ERROR(Warning, 110, "Failed to open device %s: %s (%d).\n", outputDevice,
-                errorText(error), error);
+      OPERATION_ERROR("startChildProcess", Warning, 110, "Failed to open device %s: %s (%d).\n",
+                      outputDevice, errorText(error), error);
       std::raise(SIGKILL);
       _exit(execFailedStatus);
     }
@@ -47,7 +47,8 @@ constexpr int execFailedStatus = 127;
   }
   platform::execve(path, argv, envp != nullptr ? envp : emptyEnvironment);
   int error = errno;
-  LOG_ERROR(Critical, 110, "Execution of %s failed: %s (%d)\n", path, errorText(error), error);
+  OPERATION_ERROR("startChildProcess", Critical, 110, "Execution of %s failed: %s (%d)\n", path,
+                  errorText(error), error);
   _exit(execFailedStatus);
 }
 

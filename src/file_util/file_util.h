@@ -12,16 +12,24 @@ struct StreamCloser {
 };
 using FileStream = std::unique_ptr<FILE, StreamCloser>;
 
-constexpr size_t changeBufferSize = 10000;  // working buffer of changeLastBytesInFile
-
 // Opens path with fopen's mode; logs the failure (number 110) and returns null.
 FILE* openFileStream(const char* path, const char* mode);
-// Writes n bytes; returns the number written (0 when the file did not open).
+// Writes n bytes with one write call, mode "a" appending and "w" truncating;
+// returns the number written (0 when the file did not open).
 size_t writeFile(const char* path, const char* mode, const void* bytes, size_t n);
 // Reads at most size bytes into buffer (no terminator added); 1, or -1 when
 // the file cannot be opened.
 int readFileToBuffer(const char* path, size_t size, char* buffer);
-// Rewrites the file with its last n bytes replaced; returns the bytes written.
+// Replaces the last n bytes of the file in place, whatever its length;
+// nothing before them changes. Returns the bytes written.
 size_t changeLastBytesInFile(const char* path, const char* replacement, size_t n);
+
+// Progress figures at the end of the status file. appendProgressFigure
+// appends a step's first figure; showProgressFigure replaces the figure
+// written last when nothing has been appended after it and the new figure
+// has its length, and appends the new figure otherwise, so that no other
+// text is ever overwritten.
+void appendProgressFigure(const char* figure, size_t n);
+void showProgressFigure(const char* figure, size_t n);
 
 }  // namespace upd

@@ -38,6 +38,15 @@ class ReadMapping {
   void* address_;
 };
 
+// Opens the update archive read-only and without blocking: a FIFO or a
+// device node there must never stop the daemon. A failure is logged under
+// the operation's name; -1 then.
+int openArchive(const char* operation);
+// The archive's size in *size: it must be a regular file of at least an
+// image header and below 4 GiB; otherwise the fault is logged and the result
+// is false. kind leads the size messages ("" or "image ").
+bool archiveSize(const char* operation, int fd, const char* kind, uint32_t* size);
+
 // Finds the software image of an archive of length bytes whose header check
 // gave count sub-images: the last sub-image, or with count 0 the bytes from
 // offset 68 with the size in the word at offset 64. It must lie inside the

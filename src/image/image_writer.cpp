@@ -1,9 +1,7 @@
 // Writes the software image, the last sub-image of /tmp/image, into the
 // flash from imageStart on, with its progress at the end of the status file.
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -23,20 +21,30 @@ constexpr const char* operation = "writeImage";
 void showProgress(int percent) {
   char text[progressSize + 1];
   std::snprintf(text, sizeof text, "%3d percent ", percent);
-  changeLastBytesInFile(statusFilePath, text, progressSize);
+  showProgressFigure(text, progressSize);
+}
+
+// The share written so far, in whole percent cut toward zero. In 32 bits
+// (the device has no 64-bit division): an image too large for written * 100
+// to fit is counted in coarser units, which moves a figure by one at most.
+int percentWritten(uint32_t written, uint32_t size) {
+  while (size > UINT32_MAX / 100) {
+    size >>= 1;
+    written >>= 1;
+  }
+  return static_cast<int>(written * 100 / size);
 }
 
 // Erases nothing but the sector of the last chunk (the driver handles full
 // chunks itself) and stops at the first refused request.
 int writeSectors(const uint8_t* image, uint32_t size) {
-  writeFile(statusFilePath, "a", "  0 percent ", progressSize);
+  appendProgressFigure("  0 percent ", progressSize);
   const int32_t chunk = flashLayout.configSectorSize;
   int32_t sector = flashLayout.imageStart;
   int64_t remaining = size;
   const uint8_t* source = image;
   while (sector < flashLayout.configSectorStart) {
-    double share = static_cast<double>(remaining) / static_cast<double>(size);
-    int percent = static_cast<int>(100.0 - share * 100.0);
+    const int percent = percentWritten(size - static_cast<uint32_t>(remaining), size);
     OPERATION_INFO(operation, 1, "writing sector %06X to flash; missing %08d Bytes; %3d%%\n",
                    static_cast<unsigned>(sector), static_cast<int>(remaining), percent);
     showProgress(percent);
@@ -50,7 +58,7 @@ int writeSectors(const uint8_t* image, uint32_t size) {
     if (writeFlash(static_cast<uint32_t>(sector), source, length) != 1) return -1;
     remaining -= chunk;
     if (remaining <= 0) {
-      changeLastBytesInFile(statusFilePath, "100 percent ", progressSize);
+      showProgressFigure("100 percent ", progressSize);
       return 1;
     }
     source += chunk;
@@ -60,22 +68,8 @@ int writeSectors(const uint8_t* image, uint32_t size) {
 }
 
 int writeFromArchive(int archive) {
-  struct stat st;
-  if (platform::fstat(archive, &st) != 0) {
-    OPERATION_ERROR(operation, Critical, 106, "couldn't determine size of %s!\n", archivePath);
-    return -1;
-  }
-  if (st.st_size < static_cast<off_t>(imageHeaderSize)) {
-    OPERATION_ERROR(operation, Critical, 106, "image file %s to small (%d Bytes) !\n", archivePath,
-                    static_cast<int>(st.st_size));
-    return -1;
-  }
-  if (static_cast<unsigned long long>(st.st_size) > UINT32_MAX) {
-    OPERATION_ERROR(operation, Critical, 106, "image file %s too large (%llu Bytes) !\n",
-                    archivePath, static_cast<unsigned long long>(st.st_size));
-    return -1;
-  }
-  uint32_t size = static_cast<uint32_t>(st.st_size);
+  uint32_t size = 0;
+  if (!archiveSize(operation, archive, "image ", &size)) return -1;
   ReadMapping mapping(archive, size);
   if (!mapping.valid()) {
     int error = errno;
@@ -116,13 +110,8 @@ int writeFromArchive(int archive) {
 }  // namespace
 
 int writeImage() {
-  int archive = platform::open(archivePath, O_RDONLY);
-  if (archive < 0) {
-    int error = errno;
-    OPERATION_ERROR(operation, Critical, 106, "File opening error for file :%s errno = %d %s \n",
-                    archivePath, error, errorText(error));
-    return -1;
-  }
+  int archive = openArchive(operation);
+  if (archive < 0) return -1;
   int result = -1;
   {
     UniqueFd owner(archive);

@@ -65,13 +65,24 @@ bool checkArchiveTable(const uint8_t* image, size_t length, const char* path) {
   return locateSoftwareImage(operation, image, length, count, path, &offset, &size);
 }
 
+// The package folder holds the new package only: files of an earlier one
+// would be taken for this one's.
+bool emptyPackageFolder() {
+  char command[commandSize];
+  std::snprintf(command, sizeof command, "rm -rf %s", updateDir);
+  int status = platform::system(command);
+  if (status == 0) return true;
+  OPERATION_ERROR(operation, Critical, 107, "couldn't empty %s (status %d)\n", updateDir, status);
+  return false;
+}
+
 // Writes sub-image 1 to the package file in one write straight from the
-// mapping. Failures are logged; the unpacking runs all the same.
-void writePackage(const uint8_t* image, uint32_t count) {
+// mapping; false when it could not be written whole.
+bool writePackage(const uint8_t* image, uint32_t count) {
   UniqueFd package(platform::open(packagePath, O_WRONLY | O_CREAT | O_TRUNC, 0644));
   if (!package.valid()) {
     OPERATION_ERROR(operation, Critical, 106, "File opening error for file :%s!\n", packagePath);
-    return;
+    return false;
   }
   const uint8_t* start = image + subImageOffset(image, count, packageIndex);
   size_t size = subImageSize(image, packageIndex);
@@ -80,51 +91,46 @@ void writePackage(const uint8_t* image, uint32_t count) {
     int error = written < 0 ? errno : EIO;  // a short write leaves a cut package
     OPERATION_ERROR(operation, Critical, 107, "file %s write error %d %s ret \n", packagePath,
                     error, errorText(error));
+    return false;
   }
+  return true;
+}
+
+// Runs one archive command; a failing one is reported.
+bool runArchiveCommand(const char* command) {
+  int status = platform::system(command);
+  if (status == 0) return true;
+  OPERATION_ERROR(operation, Critical, 106,
+                  "command \"%s\" failed (status %d): package %s not unpacked\n", command, status,
+                  packagePath);
+  return false;
 }
 
 // " -gunzip" leaves /tmp/image1 beside the removed /tmp/image1.gz; " -tar"
-// extracts it under /tmp, where its members land in update.d/.
-void unpackPackage() {
+// extracts it under /tmp, where its members land in update.d/. True when
+// both did their work.
+bool unpackPackage() {
   char tarPath[pathSize];
   size_t length = std::strlen(packagePath);
   std::snprintf(tarPath, sizeof tarPath, "%.*s", static_cast<int>(length - 3), packagePath);
   char command[commandSize];
   std::snprintf(command, sizeof command, " -gunzip %s", packagePath);
-  platform::system(command);
+  bool unpacked = runArchiveCommand(command);
   platform::chdir("/tmp");
   std::snprintf(command, sizeof command, " -tar xf %s", tarPath);
-  platform::system(command);
+  if (unpacked) unpacked = runArchiveCommand(command);
   platform::chdir("/");
   std::snprintf(command, sizeof command, " -rm %s", tarPath);
   platform::system(command);
+  return unpacked;
 }
 
-// Checks the archive and unpacks its package; 1 when the archive was good.
+// Checks the archive and unpacks its package: 1 unpacked, 0 the archive is
+// good but its package could not be unpacked, -1 the archive is rejected.
 int checkAndUnpack() {
-  UniqueFd archive(platform::open(archivePath, O_RDONLY));
-  if (!archive.valid()) {
-    int error = errno;
-    OPERATION_ERROR(operation, Critical, 106, "File opening error for file :%s errno = %d %s \n",
-                    archivePath, error, errorText(error));
-    return -1;
-  }
-  struct stat st;
-  if (platform::fstat(archive.get(), &st) != 0) {
-    OPERATION_ERROR(operation, Critical, 106, "couldn't determine size of %s!\n", archivePath);
-    return -1;
-  }
-  if (st.st_size < static_cast<off_t>(imageHeaderSize)) {
-    OPERATION_ERROR(operation, Critical, 106, "file %s to small (%d Bytes) !\n", archivePath,
-                    static_cast<int>(st.st_size));
-    return -1;
-  }
-  if (static_cast<unsigned long long>(st.st_size) > UINT32_MAX) {
-    OPERATION_ERROR(operation, Critical, 106, "file %s too large (%llu Bytes) !\n", archivePath,
-                    static_cast<unsigned long long>(st.st_size));
-    return -1;
-  }
-  uint32_t size = static_cast<uint32_t>(st.st_size);
+  UniqueFd archive(openArchive(operation));
+  uint32_t size = 0;
+  if (!archive.valid() || !archiveSize(operation, archive.get(), "", &size)) return -1;
   ReadMapping mapping(archive.get(), size);
   if (!mapping.valid()) {
     int error = errno;
@@ -139,15 +145,10 @@ int checkAndUnpack() {
   if (checkHeader(mapping.data(), size, name, &count) != 1) return -1;
   if (!checkArchiveTable(mapping.data(), size, archivePath)) return -1;
 
-  writePackage(mapping.data(), count);
+  if (!emptyPackageFolder() || !writePackage(mapping.data(), count)) return 0;
   mapping.release();
   archive.close();
-
-  // The plan must come from this package: an earlier update's to-do list
-  // never survives an extraction that fails.
-  platform::remove(todoPath);
-  unpackPackage();
-  return 1;
+  return unpackPackage() ? 1 : 0;
 }
 
 }  // namespace
@@ -191,17 +192,53 @@ bool locateSoftwareImage(const char* op, const uint8_t* image, size_t length, ui
   return true;
 }
 
-int startUpdate() {
-  int result = checkAndUnpack();
-  if (result != 1) {
-    static constexpr char okText[] = "OK";  // sent with its terminating NUL
-    sendUpdateRsp(UPD_CODE_START, okText, sizeof okText);
-    return result;
+int openArchive(const char* op) {
+  int fd = platform::open(archivePath, O_RDONLY | O_NONBLOCK);
+  if (fd < 0) {
+    int error = errno;
+    OPERATION_ERROR(op, Critical, 106, "File opening error for file :%s errno = %d %s \n",
+                    archivePath, error, errorText(error));
   }
-  // Only a package that passed its checks has its to-do list read; after a
-  // rejected archive the plan stays as beginUpdate left it: empty.
-  readUpdatePlan(todoPath);
-  return result;
+  return fd;
+}
+
+bool archiveSize(const char* op, int fd, const char* kind, uint32_t* size) {
+  struct stat st;
+  if (platform::fstat(fd, &st) != 0) {
+    OPERATION_ERROR(op, Critical, 106, "couldn't determine size of %s!\n", archivePath);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    OPERATION_ERROR(op, Critical, 106, "%s is not a regular file\n", archivePath);
+    return false;
+  }
+  if (st.st_size < static_cast<off_t>(imageHeaderSize)) {
+    OPERATION_ERROR(op, Critical, 106, "%sfile %s to small (%d Bytes) !\n", kind, archivePath,
+                    static_cast<int>(st.st_size));
+    return false;
+  }
+  if (static_cast<unsigned long long>(st.st_size) > UINT32_MAX) {
+    OPERATION_ERROR(op, Critical, 106, "%sfile %s too large (%llu Bytes) !\n", kind, archivePath,
+                    static_cast<unsigned long long>(st.st_size));
+    return false;
+  }
+  *size = static_cast<uint32_t>(st.st_size);
+  return true;
+}
+
+int startUpdate() {
+  switch (checkAndUnpack()) {
+    case -1: {
+      static constexpr char okText[] = "OK";  // sent with its terminating NUL
+      sendUpdateRsp(UPD_CODE_START, okText, sizeof okText);
+      return -1;
+    }
+    case 0:
+      return -1;
+    default:
+      // The plan comes from this package only.
+      return readUpdatePlan(todoPath);
+  }
 }
 
 }  // namespace upd

@@ -1,7 +1,8 @@
 // Log lines on standard error; logError's text is also appended to the
-// status file. Both calls are made from signal handlers too, so they use no
-// stdio stream and no heap: the line is formatted on the stack and written
-// with one write per piece.
+// status file. Both calls are made from signal handlers too, so they use only
+// async-signal-safe calls: the text is formatted on the stack by formatText,
+// the time of day is broken down by hand, and every piece goes out with
+// write.
 #include "log/log.h"
 
 #include <fcntl.h>
@@ -9,22 +10,21 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "platform/platform.h"
 
 namespace upd {
 namespace {
 
-// Set while logError appends to the status file: a failure to append is
-// reported on standard error only, never appended again.
-volatile sig_atomic_t appendInProgress = 0;
+constexpr long secondsPerDay = 86400;
+constexpr size_t stampLength = 12;  // "hh:mm:ss.mmm"
 
-constexpr size_t prefixSize = 512;
+void putTwoDigits(char* at, long value) {
+  at[0] = static_cast<char>('0' + value / 10 % 10);
+  at[1] = static_cast<char>('0' + value % 10);
+}
 
 void writeStderr(const char* text, size_t length) {
   while (length > 0) {
@@ -36,41 +36,62 @@ void writeStderr(const char* text, size_t length) {
   }
 }
 
+// Formats into buffer (logMessageSize bytes); returns the full length.
+int formatMessage(char* buffer, const char* format, va_list args) {
+  return formatText(buffer, logMessageSize - 1, format, args);
+}
+
 // "KIND-version hh:mm:ss.mmm: file function line: N: " then the message.
 void writeLine(const char* kind, const char* file, const char* function, int line,
                const char* message) {
   char stamp[13];
   getTimeStamp(stamp, sizeof stamp);
-  char prefix[prefixSize];
-  int length = std::snprintf(prefix, sizeof prefix, "%s%s %s: ", kind, versionText, stamp);
-  if (length > 0) writeStderr(prefix, static_cast<size_t>(length) < sizeof prefix
-                                          ? static_cast<size_t>(length)
-                                          : sizeof prefix - 1);
+  printStderr("%s%s %s: ", kind, versionText, stamp);
   printStderr("%s %s line: %d: ", file, function, line);
   writeStderr(message, std::strlen(message));
 }
 
-// Appends the text to the status file with a plain open/write/close.
+// Formats the message and writes its whole line to standard error.
+void writeFormattedLine(const char* kind, const char* file, const char* function, int line,
+                        const char* format, va_list args) {
+  char message[logMessageSize];
+  formatMessage(message, format, args);
+  writeLine(kind, file, function, line, message);
+}
+
+// A failure of the status file's append goes to standard error only: an
+// append of its report would fail the same way.
+void reportAppendFailure(const char* function, int line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+void reportAppendFailure(const char* function, int line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeFormattedLine("UPDATE_ERR-", __FILE__, function, line, format, args);
+  va_end(args);
+}
+
+// Appends the text to the status file.
 void appendToStatusFile(const char* text, size_t length) {
-  if (appendInProgress) return;
-  appendInProgress = 1;
+  if (length == 0) return;
   int savedErrno = errno;
+  // One write on a descriptor opened for appending: the text lands whole at
+  // the end of the file, also when a signal handler appends its own text
+  // while this runs.
   int fd = platform::open(statusFilePath, O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (fd < 0) {
     int error = errno;
-    logError(Critical, __FILE__, "openFileStream", __LINE__, 110, 0,
-             "open error file %s: 0x%02x %s", statusFilePath, error, errorText(error));
+    reportAppendFailure("openFileStream", __LINE__, "open error file %s: 0x%02x %s", statusFilePath,
+                        error, errorText(error));
   } else {
-    ssize_t written = length > 0 ? platform::write(fd, text, length) : 0;
+    ssize_t written = platform::write(fd, text, length);
     if (written < 0 || static_cast<size_t>(written) < length) {
-      int error = errno;
-      logError(Critical, __FILE__, "writeFile", __LINE__, 107, 0, "write to %s error %d %s \n",
-               statusFilePath, error, errorText(error));
+      int error = written < 0 ? errno : ENOSPC;
+      reportAppendFailure("writeFile", __LINE__, "write to %s error %d %s \n", statusFilePath,
+                          error, errorText(error));
     }
     platform::close(fd);
   }
   errno = savedErrno;
-  appendInProgress = 0;
 }
 
 }  // namespace
@@ -81,20 +102,27 @@ const char* errorText(int errorNumber) {
 }
 
 int formatTimeStamp(char* buffer, size_t size, long seconds, long microseconds) {
-  time_t when = static_cast<time_t>(seconds);
-  struct tm parts;
-  gmtime_r(&when, &parts);
-  // Formatted in full first: the caller's buffer holds exactly the 12 characters.
-  char stamp[64];
-  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03ld", parts.tm_hour, parts.tm_min,
-                parts.tm_sec, microseconds / 1000);
-  size_t length = std::strlen(stamp);
+  // UTC time of day from the seconds since the epoch, by hand: gmtime_r
+  // takes a lock that an interrupted main flow may hold.
+  long ofDay = seconds % secondsPerDay;
+  if (ofDay < 0) ofDay += secondsPerDay;
+  const long milliseconds = microseconds / 1000 % 1000;
+  char stamp[stampLength + 1];
+  putTwoDigits(stamp, ofDay / 3600);
+  stamp[2] = ':';
+  putTwoDigits(stamp + 3, ofDay / 60 % 60);
+  stamp[5] = ':';
+  putTwoDigits(stamp + 6, ofDay % 60);
+  stamp[8] = '.';
+  stamp[9] = static_cast<char>('0' + milliseconds / 100);
+  putTwoDigits(stamp + 10, milliseconds % 100);
+  stamp[stampLength] = '\0';
   if (size > 0) {
-    size_t copied = length < size - 1 ? length : size - 1;
+    size_t copied = stampLength < size - 1 ? stampLength : size - 1;
     std::memcpy(buffer, stamp, copied);
     buffer[copied] = '\0';
   }
-  return static_cast<int>(length);
+  return static_cast<int>(stampLength);
 }
 
 int getTimeStamp(char* buffer, size_t size) {
@@ -108,9 +136,8 @@ void printStderr(const char* format, ...) {
   char text[logMessageSize];
   va_list args;
   va_start(args, format);
-  int length = std::vsnprintf(text, sizeof text, format, args);
+  formatText(text, sizeof text, format, args);
   va_end(args);
-  if (length < 0) return;
   writeStderr(text, std::strlen(text));
 }
 
@@ -118,12 +145,10 @@ void logInfo(int level, const char* file, const char* function, int line, const 
              ...) {
   if (level > logLevel) return;
   int savedErrno = errno;
-  char message[logMessageSize];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(message, logMessageSize - 1, format, args);
+  writeFormattedLine("UPDATE_LOG-", file, function, line, format, args);
   va_end(args);
-  writeLine("UPDATE_LOG-", file, function, line, message);
   errno = savedErrno;
 }
 
@@ -137,7 +162,7 @@ void logError(int severity, const char* file, const char* function, int line, in
   char message[logMessageSize];
   va_list args;
   va_start(args, format);
-  int length = std::vsnprintf(message, logMessageSize - 1, format, args);
+  int length = formatMessage(message, format, args);
   va_end(args);
   if (length > static_cast<int>(logMessageSize - 1))
     printStderr("error message truncated. %s %s line: %d: error message truncated.\n", __FILE__,

@@ -2,6 +2,7 @@
 // appended to the status file.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 
 namespace upd {
@@ -26,6 +27,12 @@ int formatTimeStamp(char* buffer, size_t size, long seconds, long microseconds);
 // The system's text for an error number; safe in a signal handler.
 const char* errorText(int errorNumber);
 void printStderr(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// printf-style formatting that is safe in a signal handler (no locale, no
+// heap, no stdio): conversions d i u x X c s and %%, flags - and 0, width
+// and precision (digits or *), length modifiers l ll z. Writes at most
+// size - 1 characters and a terminator; returns the length of the whole
+// text, as vsnprintf does.
+int formatText(char* out, size_t size, const char* format, va_list args);
 
 }  // namespace upd
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -63,6 +64,9 @@ ssize_t sendTo(int fd, const void* buf, size_t n, int flags, const struct sockad
 ssize_t recvFrom(int fd, void* buf, size_t n, int flags, struct sockaddr_un* from,
                  socklen_t* fromLen);
 
+// The signal mask of the process (sigprocmask's arguments).
+int sigprocmask(int how, const sigset_t* set, sigset_t* old);
+
 // Processes and the shell.
 pid_t fork();
 // Replaces the process image; absolute paths in path and argv are the
@@ -98,6 +102,26 @@ class UniqueFd {
 
  private:
   int fd_;
+};
+
+// Holds off one or two signals for the life of the object: the main flow's
+// short sections that a signal handler must not fall into. A signal that
+// arrives meanwhile is handled when the object goes.
+class SignalBlock {
+ public:
+  explicit SignalBlock(int first, int second = 0) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, first);
+    if (second != 0) sigaddset(&set, second);
+    platform::sigprocmask(SIG_BLOCK, &set, &previous_);
+  }
+  ~SignalBlock() { platform::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalBlock(const SignalBlock&) = delete;
+  SignalBlock& operator=(const SignalBlock&) = delete;
+
+ private:
+  sigset_t previous_;
 };
 
 }  // namespace platform

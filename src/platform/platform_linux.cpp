@@ -49,6 +49,10 @@ ssize_t recvFrom(int fd, void* buf, size_t n, int flags, struct sockaddr_un* fro
   return ::recvfrom(fd, buf, n, flags, reinterpret_cast<struct sockaddr*>(from), fromLen);
 }
 
+int sigprocmask(int how, const sigset_t* set, sigset_t* old) {
+  return ::sigprocmask(how, set, old);
+}
+
 pid_t fork() { return ::fork(); }
 int execve(const char* path, char* const argv[], char* const envp[]) {
   return ::execve(path, argv, envp);

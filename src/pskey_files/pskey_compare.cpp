@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "file_util/file_util.h"
+#include "log/log.h"
 #include "pskey_files/pskey_files.h"
 #include "pskey_files/psr_text.h"
 #include "sequencer/sequencer.h"
@@ -58,7 +59,18 @@ int comparePSKeyFiles(const char* reference, const char* module) {
   char b[psrLineSize];
   int ka = 0;
   int kb = 0;
+  int previous = -1;
   while (nextKeyLine(ref.get(), a, sizeof a, &ka)) {
+    // The search relies on ascending keys; a reference out of order would
+    // also make it quadratic.
+    if (ka <= previous) {
+      LOG_ERROR(Critical, 106,
+                "key line &%04x of %s is not above the one before it (&%04x): comparison "
+                "stopped\n",
+                ka, reference, previous);
+      return -1;
+    }
+    previous = ka;
     for (;;) {
       if (!nextKeyLine(mod.get(), b, sizeof b, &kb)) {
         // The module lacks this key.

@@ -25,6 +25,8 @@ int findPSKeyValue(const char* path, const char* prefix, char* text, size_t text
 int preparePSKeyFile(const char* src, const char* dst);
 int writeAllPSKeys(const char* path);
 int writeHostIfPSKeys(int restart);
+// 1 when the comparison ran, 0 when an input cannot be opened, -1 when the
+// reference is not in ascending key order (the comparison stops there).
 int comparePSKeyFiles(const char* reference, const char* module);
 // Closes a pass of writeAllPSKeys left open and resets the host-interface set.
 void resetKeyWriters();

@@ -122,7 +122,7 @@ int writeAllPSKeys(const char* path) {
     keyPass.stream.reset(openFileStream(path, "r"));
     if (!keyPass.stream) {
       endKeyPass();
-      StepEvent = STEP_DONE;
+      replaceStepEvent(STEP_WAIT, STEP_DONE);
       return -1;
     }
     std::snprintf(keyPass.path, sizeof keyPass.path, "%s", path);
@@ -140,6 +140,7 @@ int writeAllPSKeys(const char* path) {
       lineForMessage(line, shown, sizeof shown);
       LOG_ERROR(Critical, 106, "PS-Key line refused (more than %d words or not hex): %s\n",
                 static_cast<int>(psrMaxWords), shown);
+      ++stepFaults;  // the pass goes on; the step fails at its end
       continue;
     }
     sendKeyLine(keyId, words, wordCount);
@@ -149,7 +150,7 @@ int writeAllPSKeys(const char* path) {
     return 1;
   }
   endKeyPass();
-  StepEvent = STEP_DONE;
+  replaceStepEvent(STEP_WAIT, STEP_DONE);
   return 1;
 }
 
@@ -162,7 +163,7 @@ int writeHostIfPSKeys(int restart) {
   const char* entry = keys[hostIfIndex];
   if (entry == nullptr) {
     hostIfIndex = 0;
-    StepEvent = STEP_LINK_SWITCH;
+    replaceStepEvent(STEP_WAIT, STEP_LINK_SWITCH);
     return 1;
   }
   ++hostIfIndex;

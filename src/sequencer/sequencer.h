@@ -35,6 +35,10 @@ enum : int {
 };
 // The last event of the current step; written whole by handlers and readers.
 extern volatile sig_atomic_t StepEvent;
+// Sets StepEvent to next only while it holds expected, with SIGALRM held off
+// between the look and the write; false when it held something else. What a
+// module answer goes through: it counts only while the driver waits.
+bool replaceStepEvent(int expected, int next);
 
 // Part kinds that decide whether a step is needed.
 enum : uint32_t { PART_LAP_SOFTWARE = 0, PART_FIRMWARE = 1, PART_PSKEYS = 2, PART_NONE = 3 };
@@ -61,6 +65,10 @@ extern size_t planCursor;         // index of the entry that becomes current nex
 extern uint32_t currentStep;
 extern int updateOk;
 extern int dfuFailed;
+// Faults that do not stop the current step but fail it: a key the module
+// refused, a key line that could not be sent, a dump line that could not be
+// written. A step that ends with any ends " NOK"; cleared for each new step.
+extern int stepFaults;
 
 constexpr const char* updateDir = "/tmp/update.d/";
 constexpr const char* todoPath = "/tmp/update.d/updatetodo.txt";
@@ -81,6 +89,8 @@ void beginUpdate();
 // Plan and reports.
 int readUpdatePlan(const char* path);
 void nextUpdateStep(const char* result);
+// Ends the plan after the current step: nothing later in it runs.
+void dropRestOfPlan();
 int copyFileToUpdateLog(const char* path);
 // Clean state for a new update: updateOk, the updateNeeded flags, the step
 // flags and the writers' positions.

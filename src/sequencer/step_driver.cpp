@@ -2,6 +2,9 @@
 // currentStep and the last StepEvent. Replies, time-outs and the end of the
 // download tool arrive as new StepEvent values; nothing here waits for the
 // module.
+#include <fcntl.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -31,7 +34,6 @@ constexpr unsigned firmwareKeyTimeout = 15;
 constexpr unsigned imageWriteTimeout = 100;
 
 constexpr unsigned progressPause = 3;
-constexpr size_t progressReadSize = 100;
 constexpr size_t progressFigureLength = 4;
 constexpr const char* progressSuffix = " percent ";
 constexpr const char* progressStart = "  0 percent ";
@@ -128,6 +130,10 @@ void runKeyStep(const KeyStep& step) {
       break;
     case STEP_BEGIN:
       awaitAnswer(step.startTimeout);
+      // Every step starts its walk or pass afresh, whatever an earlier step
+      // that timed out left behind.
+      resetKeyWalk();
+      resetKeyWriters();
       step.prepare();
       startModuleWork();
       break;
@@ -138,7 +144,11 @@ void runKeyStep(const KeyStep& step) {
     case STEP_DONE:
       openBtModule(0);
       step.finish();
-      nextUpdateStep("OK\n");
+      // A key refused or a dump line lost on the way fails the step.
+      if (stepFaults == 0)
+        nextUpdateStep("OK\n");
+      else
+        failStep();
       break;
     case STEP_TIMEOUT:
       failStep();
@@ -152,29 +162,41 @@ void compareKeysStep() {
   prepareNewKeys();
   platform::remove(comparePSKeyPath);
   platform::remove(toSetPSKeyPath);
-  int compared = comparePSKeyFiles(preparedPSKeyPath, dumpPSKeyPath);
-  nextUpdateStep(compared == 1 ? "OK\n" : " NOK\n");
+  if (comparePSKeyFiles(preparedPSKeyPath, dumpPSKeyPath) == 1) {
+    nextUpdateStep("OK\n");
+  } else {
+    // The configuration cannot be brought over: no part of a write set is
+    // written, and the update has failed.
+    platform::remove(toSetPSKeyPath);
+    updateOk = 0;
+    nextUpdateStep(" NOK\n");
+  }
   // Writing the differing keys may start at once; any other step that
   // follows waits for its own call.
   if (currentStep == BT_MOD_SET_NEW_WRITE && StepEvent == STEP_NEW) runUpdateStep();
 }
 
-// The download tool's figure: the first four characters of its status log
-// and " percent ", written over the end of the status file.
+// The download tool's figure: the first four characters of its status log,
+// without the blanks or line end that may follow a shorter figure, and
+// " percent ". The log is read quietly: it is not there until the tool
+// writes it, and however long it grows only its start is read. A tick
+// without a figure leaves the last one standing.
 void showProgress() {
   platform::sleep(progressPause);
-  char status[progressReadSize];
-  std::memset(status, 0, sizeof status);
-  readFileToBuffer(dfuStatusPath, sizeof status, status);
+  char figure[progressFigureLength + 1] = {};
+  platform::UniqueFd log(platform::open(dfuStatusPath, O_RDONLY | O_NONBLOCK));
+  ssize_t n = log.valid() ? platform::read(log.get(), figure, progressFigureLength) : -1;
+  while (n > 0 && std::strchr(" \t\r\n", figure[n - 1]) != nullptr) figure[--n] = '\0';
+  if (n <= 0) return;
   char text[progressFigureLength + 16];
-  std::snprintf(text, sizeof text, "%.*s%s", static_cast<int>(progressFigureLength), status,
-                progressSuffix);
+  std::snprintf(text, sizeof text, "%s%s", figure, progressSuffix);
   std::printf("%s\n", text);
-  changeLastBytesInFile(statusFilePath, text, std::strlen(text));
+  showProgressFigure(text, std::strlen(text));
 }
 
-// The tool's error log to the console and the status file; the module is
-// then brought back like after a good download, and the step ends "NOK".
+// The tool's error log to the console and the status file; the rest of the
+// plan is dropped at once, whatever becomes of the link. The module is then
+// brought back like after a good download, and the step ends "NOK".
 void downloadFailed() {
   char command[commandSize];
   std::snprintf(command, sizeof command, "cat %s", dfuErrorPath);
@@ -183,7 +205,26 @@ void downloadFailed() {
   platform::alarm(0);
   updateOk = 0;
   dfuFailed = 1;
+  dropRestOfPlan();
   StepEvent = STEP_DFU_ENDED;
+}
+
+// The end of the firmware step; after a failed download it says so.
+void endFirmwareStep(const char* result) {
+  nextUpdateStep(dfuFailed != 0 ? downloadFailedText : result);
+}
+
+// No answer on the BCSP link after the download: the key set that returns
+// the module to serial HCI is not in. The steps that follow use the serial
+// link all the same.
+void bcspSetNotAnswered() {
+  platform::alarm(0);
+  openBtModule(0);
+  OPERATION_ERROR("runUpdateStep", Critical, 107,
+                  "module host interface not restored: no answer on %s\n", bcspNodePath);
+  LinkMode = LINK_SERIAL_HCI;
+  updateOk = 0;
+  endFirmwareStep(" NOK\n");
 }
 
 // Switches to BCSP, loads its drivers and starts the download tool. False
@@ -202,7 +243,7 @@ bool startDownload() {
   std::snprintf(program, sizeof program, "%s%s", updateDir, dfuArgv[0]);
   dfuPid = startChildProcess(updateDir, program, dfuArgv, nullptr, nullptr);
   if (dfuPid < 0) return false;
-  appendStatus(progressStart);
+  appendProgressFigure(progressStart, std::strlen(progressStart));
   StepEvent = STEP_DFU_RUNNING;
   return true;
 }
@@ -227,6 +268,7 @@ void firmwareStep() {
   switch (StepEvent) {
     case STEP_NEW:
     case STEP_DFU_ENDED:
+      resetKeyWriters();  // the host-interface set starts at its first key
       resetBtModule();
       if (!openModuleForStep()) return;
       StepEvent = STEP_WAIT;
@@ -245,15 +287,15 @@ void firmwareStep() {
       showProgress();
       break;
     case STEP_DONE:
-      if (dfuFailed == 0) {
-        nextUpdateStep("OK\n");
-      } else {
-        appendStatus(downloadFailedText);
-        currentStep = STEP_FINISH;
-      }
+      if (stepFaults != 0) updateOk = 0;  // a host-interface key refused
+      endFirmwareStep(stepFaults == 0 ? "OK\n" : " NOK\n");
       break;
     case STEP_TIMEOUT:
-      // No answer on this link: take the module to be on BCSP already.
+      if (LinkMode == LINK_BCSP) {
+        bcspSetNotAnswered();
+        break;
+      }
+      // No answer on the serial link: take the module to be on BCSP already.
       platform::alarm(0);
       writeHostIfPSKeys(1);
       appendStatus(assumeBcspText);
@@ -279,6 +321,15 @@ void softwareStep() {
 }
 
 }  // namespace
+
+bool replaceStepEvent(int expected, int next) {
+  // The alarm may not fall between the look and the write: its time-out
+  // would be overwritten.
+  platform::SignalBlock held(SIGALRM);
+  if (StepEvent != expected) return false;
+  StepEvent = next;
+  return true;
+}
 
 void runUpdateStep() {
   switch (currentStep) {

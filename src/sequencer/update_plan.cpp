@@ -40,6 +40,7 @@ size_t planCursor = 0;
 uint32_t currentStep = 0;
 int updateOk = 1;
 int dfuFailed = 0;
+int stepFaults = 0;
 unsigned long stepsEnded = 0;
 
 namespace {
@@ -71,6 +72,15 @@ void clearPlan() {
   planCursor = 0;
 }
 
+// A line that names no step is free text; it is shown on standard error so
+// that a misspelled step can be found. Blank lines say nothing.
+void reportFreeText(const char* path, const char* line) {
+  size_t length = std::strcspn(line, "\r\n");
+  if (length == 0) return;
+  OPERATION_INFO("readUpdatePlan", 1, "%s: line names no step, ignored: %.*s\n", path,
+                 static_cast<int>(length), line);
+}
+
 }  // namespace
 
 void appendStatus(const char* text) {
@@ -88,7 +98,8 @@ int readUpdatePlan(const char* path) {
   char line[lineReadSize];
   while (std::fgets(line, static_cast<int>(sizeof line), stream.get()) != nullptr) {
     if (line[0] == '#') continue;
-    for (const UpdateStep* step = updateSteps; step->key != nullptr; ++step) {
+    const UpdateStep* step = updateSteps;
+    for (; step->key != nullptr; ++step) {
       if (std::strncmp(line, step->key, std::strlen(step->key)) != 0) continue;
       if (taken < planMaxSteps) {
         std::printf("state %d   %s", static_cast<int>(step->number), line);
@@ -99,6 +110,7 @@ int readUpdatePlan(const char* path) {
       }
       break;
     }
+    if (step->key == nullptr) reportFreeText(path, line);
   }
   updatePlan[planCursor] = 0;
   planCursor = 0;
@@ -133,8 +145,13 @@ void nextUpdateStep(const char* result) {
 
   currentStep = next;
   if (planCursor < planSize) ++planCursor;
+  stepFaults = 0;
   StepEvent = STEP_NEW;
   if (skipped) nextUpdateStep("OK\n");
+}
+
+void dropRestOfPlan() {
+  if (planCursor < planSize) updatePlan[planCursor] = 0;
 }
 
 int copyFileToUpdateLog(const char* path) {
@@ -161,6 +178,7 @@ void resetUpdateState() {
   updateOk = 1;
   for (VersionPart* part = versionParts; part->key != nullptr; ++part) part->updateNeeded = 1;
   dfuFailed = 0;
+  stepFaults = 0;
   dfuPid = 0;
   StepEvent = STEP_NEW;
   clearPlan();
@@ -173,11 +191,14 @@ void beginUpdate() {
   if (currentStep >= CHECK_VERSIONS && currentStep <= LAP_SOFTWARE) {
     // The running update keeps going; its result report still comes when it
     // finishes.
-    LOG_ERROR(Warning, 104, "update already running; start request ignored \n");
+    OPERATION_ERROR("readMessage", Warning, 104,
+                    "update already running; start request ignored \n");
     return;
   }
   resetUpdateState();
-  startUpdate();
+  // A start request that leads to no plan is a failed update: the finish
+  // step reports it as such.
+  if (startUpdate() != 1) updateOk = 0;
   nextUpdateStep("");
 }
 

@@ -124,8 +124,12 @@ void checkSoftware(VersionPart& part, char* oldText, bool oldFound, const char* 
 void checkFirmware(VersionPart& part, char* oldText, bool oldFound, char* newText,
                    const KeyText& firmwareKey) {
   if (std::strlen(oldText) > firmwareVersionLength) oldText[firmwareVersionLength] = '\0';
-  if (!firmwareKey.usable) return;  // newText stays "not found"
   newText[0] = '\0';
+  if (!firmwareKey.usable) {
+    // The package's own BTFIRMWARE line is not the firmware it brings.
+    appendText(newText, versionTextSize, notFound);
+    return;
+  }
   appendBytes(newText, versionTextSize, firmwareKey.bytes + newFirmwareAt, firmwareVersionLength);
   appendText(newText, versionTextSize, " means ");
   appendBytes(newText, versionTextSize, firmwareKey.bytes + firmwareNoteAt, firmwareNoteLength);

@@ -108,14 +108,15 @@ int updateProcessMain() {
   int fd = openAiSocket(ownSocketPath);
   if (fd < 0) {
     int error = errno;
-    LOG_ERROR(Critical, 108, "open error on ai socket: %d %s \n", error, errorText(error));
+    OPERATION_ERROR("main", Critical, 108, "open error on ai socket: %d %s \n", error,
+                    errorText(error));
   }
   setAiDestination(adminSocketPath);
   pollSet.slots[0] = {fd, POLLIN, 0};
   pollSet.nfds = 1;
 
   initUpdateProcess();
-  LOG_INFO(3, "nfds=%d \n", pollSet.nfds);
+  OPERATION_INFO("main", 3, "nfds=%d \n", pollSet.nfds);
   sendUpdateInd(UPD_CODE_STATUS, helloPayload, sizeof helloPayload);
 
   while (isRunning) {
@@ -123,18 +124,18 @@ int updateProcessMain() {
     if (n == -1) {
       int error = errno;
       if (error == EINTR)
-        LOG_INFO(3, "some signal occured: errno = %d %s \n", error, errorText(error));
+        OPERATION_INFO("main", 3, "some signal occured: errno = %d %s \n", error, errorText(error));
       else
-        LOG_ERROR(Fatal, 110, "poll error: %d %s \n", error, errorText(error));
+        OPERATION_ERROR("main", Fatal, 110, "poll error: %d %s \n", error, errorText(error));
       continue;
     }
     if (n == 0) {
-      LOG_INFO(3, "poll timeout \n");
+      OPERATION_INFO("main", 3, "poll timeout \n");
       runUpdateStep();
     } else if (pollSet.slots[0].revents & (POLLIN | POLLPRI | POLLERR | POLLHUP)) {
       isRunning = readMessage();
     } else if (pollSet.moduleSlot <= 0) {
-      LOG_ERROR(Warning, 111, "Unknown filedescriptor %d\n", n);
+      OPERATION_ERROR("main", Warning, 111, "Unknown filedescriptor %d\n", n);
     } else {
       serveModuleChannel();
     }

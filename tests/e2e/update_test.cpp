@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <memory>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "archive_builder.h"
+#include "sim/virtual_module.h"
 #include "test_support.h"
 
 namespace {
@@ -66,28 +69,6 @@ std::vector<std::string> serialSetKeys(const std::string& trace) {
   return keys;
 }
 
-// A board of its own with the daemon started on it and the archive handed
-// over with a start request, for cases that each need a fresh board.
-struct FreshBoard {
-  Sandbox sandbox;
-  AdminPeer peer{sandbox.root()};
-  std::unique_ptr<Daemon> daemon;
-
-  FreshBoard(const Bytes& image, const std::string& settings) {
-    sandbox.write("/etc/data.txt", sourceFile("examples/board/data.txt"));
-    sandbox.settings(settings);
-    daemon = std::make_unique<Daemon>(sandbox);
-    std::vector<uint8_t> report;
-    EXPECT_TRUE(peer.waitFor(1026, 0, &report, waitSeconds)) << daemon->err();
-    sandbox.write("/tmp/image", image);
-    EXPECT_TRUE(peer.sendRequest(1));
-  }
-  ~FreshBoard() {
-    daemon->signal(SIGTERM);
-    EXPECT_EQ(0, daemon->wait(waitSeconds));
-  }
-};
-
 struct UpdateTest : ::testing::Test {
   Sandbox sandbox;
   std::unique_ptr<AdminPeer> admin;
@@ -110,15 +91,18 @@ struct UpdateTest : ::testing::Test {
                                      testsupport::wrapImage(software, "Linux skq 1.1.0"));
   }
 
-  // Starts the daemon, puts the archive at /tmp/image and sends the start
-  // request; returns the status file's length before the start.
-  size_t start(const Bytes& image) {
+  // Starts the daemon and takes its start-up report.
+  void launch() {
     daemon = std::make_unique<Daemon>(sandbox);
     EXPECT_TRUE(admin->waitFor(1026, 0, &datagram, waitSeconds)) << daemon->err();
+  }
+
+  // Starts the daemon, puts the archive at /tmp/image and sends the start
+  // request.
+  void start(const Bytes& image) {
+    launch();
     sandbox.write("/tmp/image", image);
-    size_t before = sandbox.read("/tmp/update.log").size();
     EXPECT_TRUE(admin->sendRequest(1));
-    return before;
   }
 
   // Runs the update to its first finish line after the start; returns the
@@ -127,33 +111,12 @@ struct UpdateTest : ::testing::Test {
     start(image);
     std::string status;
     bool finished = testsupport::waitUntil(waitSeconds, [&] {
-      status = updatePartCollapsed();
+      status = updatePart();
       return status.find("*UPDATE_FINISHED*") != std::string::npos;
     });
     EXPECT_TRUE(finished) << status << daemon->err();
     size_t end = status.find('\n', status.find("*UPDATE_FINISHED*"));
     return status.substr(0, end + 1);
-  }
-
-  // The status file from the line of the first announcement on, with the
-  // firmware step's progress reduced to the last figure: the download tool
-  // writes its status log when it gets to it, and a progress reading that
-  // comes first appends the open error and rewrites its end.
-  std::string updatePartCollapsed() const { return collapseProgress(updatePart()); }
-  static std::string collapseProgress(std::string status) {
-    const std::string announcement = "Update Trilo Firmware: started ... ";
-    const std::string bcsp = "...assuming BCSP -> try BCSP\n";
-    size_t at = status.find(announcement);
-    if (at == std::string::npos) return status;
-    size_t from = at + announcement.size();
-    size_t afterBcsp = status.find(bcsp, from);
-    size_t end = status.find("OK\n", from);
-    if (end == std::string::npos) return status;
-    if (afterBcsp != std::string::npos && afterBcsp < end) from = afterBcsp + bcsp.size();
-    // Only a step that ends on a figure ("NNN percent OK") is collapsed.
-    if (end - from >= 12 && status.compare(end - 9, 9, " percent ") == 0)
-      status.erase(from, end - from - 12);
-    return status;
   }
 
   // The status file from the line of the first announcement on.
@@ -168,15 +131,14 @@ struct UpdateTest : ::testing::Test {
   // The result report once the update has finished: the finish step
   // repeats it every tick, so the last one queued (or the next one) tells
   // the update's result, whatever reports came before the start request.
-  std::string result() { return lastResult(*admin); }
-  static std::string lastResult(AdminPeer& peer) {
+  std::string result() {
     // What is queued now may stem from before the start request, or from
     // the tick whose finish line was seen before its report went out: drop
     // it, and take the next report, which is sent after the update ended.
     std::vector<uint8_t> received;
-    for (int drained = 0; drained < 10000 && peer.receive(&received, 0); ++drained) {
+    for (int drained = 0; drained < 10000 && admin->receive(&received, 0); ++drained) {
     }
-    if (!peer.waitFor(1026, 2, &received, waitSeconds)) return "";
+    if (!admin->waitFor(1026, 2, &received, waitSeconds)) return "";
     return std::string(received.begin() + 13, received.begin() + 13 + received[12]);
   }
 
@@ -199,25 +161,6 @@ struct UpdateTest : ::testing::Test {
   }
 };
 
-TEST_F(UpdateTest, VersionCheckAndSoftwareWriteTheImage) {
-  plan("CHECK_VERSIONS\nLAP_SOFTWARE\n");
-  std::string status = runUpdate(archive());
-  EXPECT_EQ("Version Check:         started ... " + reportHeader +
-                row("Trilo Firmware ...", "2.13", "2.14 means stable", true) +
-                row("PS-Key         ...", "K1 0107", "K1 0108", true) +
-                row("skq Software   ...", "1.0.0", "1.1.0", true) +
-                "\n"
-                "Update skq Software:   started ... 100 percent OK\n"
-                "*UPDATE_FINISHED* ... OK\n",
-            status);
-  EXPECT_EQ("OK", result());
-  Bytes image = testsupport::wrapImage(software, "Linux skq 1.1.0");
-  EXPECT_EQ(image, flashAt(imageStart, image.size()));
-  EXPECT_FALSE(sandbox.exists("/tmp/image"));
-  EXPECT_FALSE(sandbox.exists("/tmp/image1"));
-  stop();
-}
-
 TEST_F(UpdateTest, EqualVersionsLeaveTheFlashUntouched) {
   plan("CHECK_VERSIONS\nBT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n");
   package["VERSION"] = "LAP_VERSION=1.0.0\n";
@@ -238,78 +181,6 @@ TEST_F(UpdateTest, EqualVersionsLeaveTheFlashUntouched) {
   EXPECT_EQ("OK", result());
   EXPECT_TRUE(flashErased());
   EXPECT_FALSE(sandbox.exists("board/wire.log"));  // the module was never touched
-  stop();
-}
-
-TEST_F(UpdateTest, CorruptArchivesAreRejectedWithNothingUnpackedOrWritten) {
-  plan("CHECK_VERSIONS\nLAP_SOFTWARE\n");
-  const Bytes good = archive();
-  struct Case {
-    const char* name;
-    Bytes image;
-    const char* message;
-  };
-  std::vector<Case> cases;
-  Bytes badMagic = good;
-  badMagic[0] = 0x12;
-  cases.push_back({"magic", badMagic, "Bad Magic Number\n"});
-  Bytes badHeader = good;
-  badHeader[40] ^= 1;  // a name byte, header checksum not resealed
-  cases.push_back({"header checksum", badHeader, "Bad Header Checksum\n"});
-  Bytes badSize = good;
-  testsupport::writeBe32(badSize, 12, testsupport::readBe32(good, 12) + 1);
-  testsupport::resealHeader(badSize);
-  cases.push_back({"size", badSize, "not equal image data size"});
-  Bytes badData = good;
-  badData[200] ^= 0x40;
-  cases.push_back({"data checksum", badData, "Bad Data Checksum\n"});
-  Bytes truncated(good.begin(), good.begin() + static_cast<long>(good.size() / 2));
-  cases.push_back({"truncated", truncated, "not equal image data size"});
-  // A table whose sub-image 1 runs past the end of the file.
-  Bytes badTable = good;
-  testsupport::writeBe32(badTable, 68, 0x7FFFFF);
-  testsupport::resealImage(badTable);
-  cases.push_back({"table", badTable, nullptr});
-
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    FreshBoard fresh(c.image, "");
-    const Sandbox& board = fresh.sandbox;
-    ASSERT_TRUE(fresh.peer.waitFor(1025, 1, &datagram, waitSeconds)) << fresh.daemon->err();
-    ASSERT_EQ(64u, datagram.size());
-    EXPECT_EQ(3, datagram[12]);
-    EXPECT_EQ((Bytes{'O', 'K', 0}), Bytes(datagram.begin() + 13, datagram.begin() + 16));
-    ASSERT_TRUE(fresh.peer.waitFor(1026, 2, &datagram, waitSeconds));
-    std::string status = board.read("/tmp/update.log");
-    if (c.message != nullptr) {
-      EXPECT_NE(std::string::npos, status.find(c.message)) << status;
-    }
-    EXPECT_EQ(std::string::npos, status.find("started ..."));
-    EXPECT_FALSE(board.exists("/tmp/update.d"));
-    EXPECT_FALSE(board.exists("/tmp/image1.gz"));
-    EXPECT_FALSE(board.exists("board/flash.log"));
-  }
-}
-
-TEST_F(UpdateTest, ImageTooLargeForTheFlashFails) {
-  plan("LAP_SOFTWARE\n");
-  software = testsupport::patternBytes(0x1D0000, 3);  // with its header, more than the image area
-  std::string status = runUpdate(archive());
-  EXPECT_NE(std::string::npos, status.find("Not enough space (1900544 Bytes) in flash"));
-  EXPECT_NE(std::string::npos, status.find(" NOK\n*UPDATE_FINISHED* ... NOK\n")) << status;
-  EXPECT_EQ("NOK", result());
-  EXPECT_TRUE(flashErased());
-  stop();
-}
-
-TEST_F(UpdateTest, ReadStepDumpsTheModuleStoreInOrder) {
-  plan("BT_MOD_SET_READ\n");
-  std::string status = runUpdate(archive());
-  EXPECT_EQ("Read PS-Keys:          started ... OK\n*UPDATE_FINISHED* ... OK\n", status);
-  std::string store = sandbox.read("board/module.psr");
-  ASSERT_FALSE(store.empty());
-  EXPECT_EQ(store, sandbox.read("/tmp/pskeydump.psr"));
-  EXPECT_EQ("1024", countLines(sandbox.read("board/wire.txt"), " cfUaB0   > BCCMD GET key "));
   stop();
 }
 
@@ -354,105 +225,6 @@ TEST_F(UpdateTest, NothingDiffersSoTheWriteStepLeavesTheModuleAlone) {
   stop();
 }
 
-TEST_F(UpdateTest, WriteAllSendsEveryKeyOfTheNewSet) {
-  plan("BT_MOD_SET_ALL_WRITE\n");
-  std::string status = runUpdate(archive());
-  EXPECT_EQ("Write all PS-Keys:     started ... OK\n*UPDATE_FINISHED* ... OK\n", status);
-  EXPECT_EQ("29", std::to_string(serialSetKeys(sandbox.read("board/wire.txt")).size()));
-  EXPECT_NE(std::string::npos, sandbox.read("board/module.psr").find("&0240 = 0001\r\n"));
-  stop();
-}
-
-TEST_F(UpdateTest, SilentModuleTimesOutAndTheUpdateFails) {
-  plan("BT_MOD_SET_READ\nLAP_SOFTWARE\n");
-  sandbox.settings("module.silent = 1\n");
-  std::string status = runUpdate(archive());
-  EXPECT_EQ("Read PS-Keys:          started ... Update step timed out !!! NOK\n"
-            "Update skq Software:   started ... 100 percent OK\n"
-            "*UPDATE_FINISHED* ... NOK\n",
-            status);
-  EXPECT_EQ("NOK", result());
-  stop();
-}
-
-TEST_F(UpdateTest, KeysRefusedByTheModuleAreMissingFromTheDump) {
-  plan("BT_MOD_SET_READ\n");
-  sandbox.settings("module.fail_keys = 0x0003,0x0191\n");
-  std::string status = runUpdate(archive());
-  EXPECT_EQ("Read PS-Keys:          started ... OK\n*UPDATE_FINISHED* ... OK\n", status);
-  std::string dump = sandbox.read("/tmp/pskeydump.psr");
-  EXPECT_EQ(std::string::npos, dump.find("&0003 ="));
-  EXPECT_EQ(std::string::npos, dump.find("&0191 ="));
-  EXPECT_NE(std::string::npos, dump.find("&0002 = 0000\r\n&0011 = 0019\r\n"));
-  EXPECT_NE(std::string::npos, dump.find("&03cd ="));
-  stop();
-}
-
-TEST_F(UpdateTest, FirmwareDownloadSucceeds) {
-  plan("BT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n");
-  std::string status = runUpdate(archive());
-  EXPECT_EQ("Update Trilo Firmware: started ... 100 percent OK\n"
-            "Update skq Software:   started ... 100 percent OK\n"
-            "*UPDATE_FINISHED* ... OK\n",
-            status);
-  EXPECT_EQ("OK", result());
-  EXPECT_EQ("2.14\n", sandbox.read("board/firmware.txt"));
-  std::string wire = sandbox.read("board/wire.txt");
-  // The BCSP set went out on the BCSP node, and the module is back on serial.
-  EXPECT_EQ("4", countLines(wire, " bcspRel2 > BCCMD SET &"));
-  EXPECT_NE(std::string::npos, sandbox.read("board/module.psr").find("&01f9 = 0003\r\n"));
-  EXPECT_NE(std::string::npos, sandbox.read("board/drivers.txt").find("linabcsp_upChan"));
-  stop();
-  EXPECT_NE(std::string::npos, daemon->out().find("100 percent \n"));
-}
-
-TEST_F(UpdateTest, FailedOrKilledDownloadDropsTheRestOfThePlan) {
-  for (const char* outcome : {"fail", "kill"}) {
-    SCOPED_TRACE(outcome);
-    plan("BT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n");
-    FreshBoard fresh(archive(), std::string("dfu.result = ") + outcome + "\n");
-    const Sandbox& board = fresh.sandbox;
-    ASSERT_TRUE(testsupport::waitUntil(waitSeconds, [&] {
-      return board.read("/tmp/update.log").find("try again\n*UPDATE_FINISHED*") != std::string::npos;
-    })) << board.read("/tmp/update.log");
-    EXPECT_EQ("NOK", lastResult(fresh.peer));
-    std::string status = board.read("/tmp/update.log");
-    EXPECT_NE(std::string::npos, status.find("NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n"))
-        << status;
-    if (std::string(outcome) == "fail") {
-      EXPECT_NE(std::string::npos, status.find("dfu: transfer broken off after 50 percent"));
-    }
-    EXPECT_EQ(std::string::npos, status.find("Update skq Software:"));
-    EXPECT_FALSE(board.exists("board/flash.log"));
-    EXPECT_EQ("2.13\n", board.read("board/firmware.txt"));
-  }
-}
-
-TEST_F(UpdateTest, ModuleAlreadyOnBcspIsTakenAsSoAfterTheTimeOut) {
-  plan("BT_MOD_SET_FIRM_STACK\n");
-  // A module whose store selects BCSP does not answer the serial set.
-  sandbox.write("board/module.psr", "&01f9 = 0001\r\n&02a5 = 7766 6572 3a6c 7473 6261 656c 3220 312e 2033 314b 2020 2020\r\n");
-  std::string status = runUpdate(archive());
-  EXPECT_EQ("Update Trilo Firmware: started ... Update step timed out !!!"
-            "...assuming BCSP -> try BCSP\n100 percent OK\n*UPDATE_FINISHED* ... OK\n",
-            status);
-  EXPECT_EQ("2.14\n", sandbox.read("board/firmware.txt"));
-  stop();
-}
-
-TEST_F(UpdateTest, RefusedBcspSetUpEndsTheStepWithoutTouchingTheNext) {
-  plan("BT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n");
-  sandbox.settings("bcsp.refuse_ioctl = 2\n");
-  std::string status = runUpdate(archive());
-  EXPECT_NE(std::string::npos, status.find("ioctl error TL interface /dev/bcspRel2: 0x05 "));
-  EXPECT_NE(std::string::npos, status.find(" NOK\nUpdate skq Software:   started ... 100 percent OK\n"
-                                           "*UPDATE_FINISHED* ... NOK\n"))
-      << status;
-  EXPECT_EQ("NOK", result());
-  EXPECT_EQ(std::string::npos, status.find("timed out"));
-  stop();
-}
-
 TEST_F(UpdateTest, TheExampleUpdateRunsAllSixSteps) {
   std::string status = runUpdate(archive());
   EXPECT_EQ("Version Check:         started ... " + reportHeader +
@@ -468,11 +240,295 @@ TEST_F(UpdateTest, TheExampleUpdateRunsAllSixSteps) {
                 "*UPDATE_FINISHED* ... OK\n",
             status);
   EXPECT_EQ("OK", result());
+  Bytes image = testsupport::wrapImage(software, "Linux skq 1.1.0");
+  EXPECT_EQ(image, flashAt(imageStart, image.size()));
+  EXPECT_FALSE(sandbox.exists("/tmp/image"));
+  EXPECT_FALSE(sandbox.exists("/tmp/image1"));
   EXPECT_EQ("2.14\n", sandbox.read("board/firmware.txt"));
   std::string store = sandbox.read("board/module.psr");
   EXPECT_NE(std::string::npos, store.find("&01f9 = 0003\r\n"));
   EXPECT_NE(std::string::npos, store.find("&0003 = 0006\r\n"));
+  // The BCSP set went out on the BCSP node, and the module is back on serial.
+  EXPECT_EQ("4", countLines(sandbox.read("board/wire.txt"), " bcspRel2 > BCCMD SET &"));
   stop();
+  EXPECT_NE(std::string::npos, daemon->out().find("100 percent \n"));
 }
+
+// ---- the fault matrix --------------------------------------------------------
+//
+// One row per fault: the board and package it needs, what the admin side
+// does while the update runs, and how the update must end. One daemon per
+// row. The status text is what the update wrote from its start request up
+// to its finish line, matched with fnmatch: "?" stands for any character
+// (a progress figure that depends on timing), "*" for any run of them.
+
+enum class Flash { Untouched, Written, Any };
+
+struct FaultMatrix;
+struct FaultRow {
+  const char* name;
+  const char* plan;      // updatetodo.txt
+  const char* settings;  // board/settings
+  std::string status;
+  const char* result;
+  Flash flash = Flash::Untouched;
+  std::vector<std::string> store = {};  // lines module.psr holds ("!" first: must not hold);
+                                        // none: the store as the module powered up
+  const char* firmware = nullptr;       // board/firmware.txt; null: not looked at
+  void (*prepare)(FaultMatrix&) = nullptr;  // after start-up, before the archive is built
+  void (*during)(FaultMatrix&) = nullptr;   // once the start request is taken
+  void (*check)(FaultMatrix&) = nullptr;    // what else the row must show
+};
+void PrintTo(const FaultRow& row, std::ostream* out) { *out << row.name; }
+
+struct FaultMatrix : UpdateTest, ::testing::WithParamInterface<FaultRow> {
+  bool imagePlaced = false;  // prepare put its own /tmp/image (or none)
+
+  void placeImage(const Bytes& image) {
+    sandbox.write("/tmp/image", image);
+    imagePlaced = true;
+  }
+  size_t statusSize() const { return sandbox.read("/tmp/update.log").size(); }
+  void send(const std::vector<uint8_t>& message) { EXPECT_TRUE(admin->send(message)); }
+  size_t serialSets() const { return serialSetKeys(sandbox.read("board/wire.txt")).size(); }
+};
+
+std::string repeat(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+const std::string finishLine = "*UPDATE_FINISHED* ... ";
+const std::string softwareOk = "Update skq Software:   started ... 100 percent OK\n";
+const std::string firmware = "Update Trilo Firmware: started ... ";
+const std::string readKeys = "Read PS-Keys:          started ... ";
+const std::string writeAll = "Write all PS-Keys:     started ... ";
+const char* const readCompareWrite = "BT_MOD_SET_READ\nBT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE\n";
+const std::string compared = readKeys + "OK\nCompare PS-Keys:       started ... ";
+const std::string timedOut = "Update step timed out !!!";
+const std::string ioctlRefused = "ioctl error TL interface /dev/bcspRel2: 0x05 Input/output error";
+const std::string serial = "&01f9 = 0003\r\n";  // the module answers on the serial link
+const std::string bcsp = "&01f9 = 0001\r\n";    // it will answer on BCSP after a reset
+const char* const firmwareAndSoftware = "BT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n";
+const std::vector<uint8_t> unknownMessage = testsupport::aiMessage(12, 99, {0, 0, 0, 0});
+
+// clang-format off
+const FaultRow faultRows[] = {
+    // An update started long after start-up: idle finish lines fill the file.
+    {"StatusFilePastTenThousandBytes", "LAP_SOFTWARE\n", "", softwareOk, "OK", Flash::Written, {},
+     nullptr, [](FaultMatrix& t) { t.sandbox.write("/tmp/update.log", repeat(finishLine + "OK\n", 600)); },
+     nullptr, [](FaultMatrix& t) {
+       EXPECT_EQ(0u, t.sandbox.read("/tmp/update.log").find(repeat(finishLine + "OK\n", 600)));
+     }},
+    {"TextAfterAProgressFigure", "BT_MOD_SET_FIRM_STACK\n", "dfu.delay = 0.2\n",
+     firmware + "??? percent unknown message from socket \n100 percent OK\n", "OK",
+     Flash::Untouched, {serial}, "2.14\n", nullptr, [](FaultMatrix& t) {
+       ASSERT_TRUE(testsupport::waitUntil(waitSeconds, [&] {
+         return t.sandbox.read("/tmp/update.log").find(" percent ") != std::string::npos;
+       }));
+       t.send(unknownMessage);
+     }},
+    {"RejectedArchive", "LAP_SOFTWARE\n", "", "Bad Data Checksum\n", "NOK", Flash::Untouched, {},
+     nullptr, [](FaultMatrix& t) {
+       Bytes image = t.archive();
+       image[200] ^= 0x40;
+       t.placeImage(image);
+     }},
+    {"MissingArchive", "LAP_SOFTWARE\n", "",
+     "File opening error for file :/tmp/image errno = 2 No such file or directory \n", "NOK",
+     Flash::Untouched, {}, nullptr, [](FaultMatrix& t) { t.imagePlaced = true; }},
+    {"FifoAtTheArchivePath", "LAP_SOFTWARE\n", "", "/tmp/image is not a regular file\n", "NOK",
+     Flash::Untouched, {}, nullptr, [](FaultMatrix& t) {
+       ASSERT_EQ(0, ::mkfifo(t.sandbox.path("/tmp/image").c_str(), 0644));
+       t.imagePlaced = true;
+     }},
+    {"PackageThatDoesNotUnpack", "LAP_SOFTWARE\n", "",
+     "command \" -gunzip /tmp/image1.gz\" failed (status 256): package /tmp/image1.gz not unpacked\n",
+     "NOK", Flash::Untouched, {}, nullptr, [](FaultMatrix& t) {
+       t.placeImage(testsupport::buildArchive(Bytes(100, 'x'), testsupport::wrapImage(t.software)));
+     }},
+    {"PackageWithoutPlan", "", "",
+     "open error file /tmp/update.d/updatetodo.txt: 0x02 No such file or directory", "NOK",
+     Flash::Untouched, {}, nullptr, [](FaultMatrix& t) { t.package.erase("updatetodo.txt"); }},
+    {"TmpFullDuringTheUnpack", "LAP_SOFTWARE\n", "fs.full = /tmp/\n",
+     "File opening error for file :/tmp/image1.gz!\n", "NOK"},
+    {"PlanOfFreeTextOnly", "# nothing to do\nUPDATE EVERYTHING\n", "", "", "OK", Flash::Untouched,
+     {}, nullptr, nullptr, nullptr, [](FaultMatrix& t) {
+       EXPECT_NE(std::string::npos, t.daemon->err().find(
+           "/tmp/update.d/updatetodo.txt: line names no step, ignored: UPDATE EVERYTHING\n"));
+     }},
+    // The new package has no VERSION: each lookup there fails, and the new
+    // software version is not found.
+    {"FilesOfAnEarlierPackage", "CHECK_VERSIONS\nLAP_SOFTWARE\n", "",
+     "Version Check:         started ... OK\n*\n   skq Software   ...  1.0.0                   "
+     "not found                  yes             \n" + softwareOk, "OK", Flash::Written, {},
+     nullptr, [](FaultMatrix& t) {
+       ::mkdir(t.sandbox.path("/tmp/update.d").c_str(), 0755);
+       t.sandbox.write("/tmp/update.d/VERSION", "LAP_VERSION=1.0.0\n");
+       t.package.erase("VERSION");
+     }},
+    {"SetRefusedByTheModule", readCompareWrite, "module.fail_keys = 0x0003\n",
+     compared + "OK\nWrite diff. PS-Keys:   started ... "
+     "PS-Key 0x0003 refused by the module (BCCMD status 0x0008)\n NOK\n", "NOK",
+     Flash::Untouched, {"&0025 = 0800\r\n", "!&0003 = 0006"}},
+    {"KeyLineRefused", "BT_MOD_SET_ALL_WRITE\n", "",
+     writeAll + "PS-Key line refused (more than 40 words or not hex): &0300 = 00zz\n NOK\n", "NOK",
+     Flash::Untouched, {"&0240 = 0001\r\n"}, nullptr,
+     [](FaultMatrix& t) { t.package["pskeyorig.psr"] += "&0300 = 00zz\r\n"; }},
+    {"DumpLineNotWritten", "BT_MOD_SET_READ\n", "fs.full = /tmp/pskeydump.psr\n",
+     readKeys + repeat("open error file /tmp/pskeydump.psr: 0x1c No space left on device", 28) +
+     " NOK\n", "NOK"},
+    {"BcspSetNotAnsweredAfterTheDownload", firmwareAndSoftware, "module.reset_ignored = 1\n",
+     firmware + "??? percent " + timedOut +
+     "module host interface not restored: no answer on /dev/bcspRel2\n NOK\n" + softwareOk, "NOK",
+     Flash::Written, {bcsp}, "2.14\n"},
+    {"FailedDownloadAndRefusedBcspSetUp", firmwareAndSoftware,
+     "dfu.result = fail\nbcsp.refuse_ioctl = 2\n",
+     firmware + "??? percent dfu: *" + ioctlRefused + " NOK\n", "NOK", Flash::Untouched, {bcsp},
+     "2.13\n"},
+    {"ModuleSlowerThanTheAlarm", "BT_MOD_SET_READ\n", "module.delay_ms = 10500\n",
+     readKeys + timedOut + " NOK\n", "NOK"},
+    {"StrayAnswerAfterTheLastGet", "BT_MOD_SET_READ\n", "module.duplicate_answer = 1025\n",
+     readKeys + "OK\n", "OK", Flash::Untouched, {}, nullptr, nullptr, nullptr, [](FaultMatrix& t) {
+       EXPECT_EQ("1024", countLines(t.sandbox.read("board/wire.txt"), " cfUaB0   > BCCMD GET key "));
+     }},
+    {"StrayAnswerAfterTheSerialKeySet", "BT_MOD_SET_FIRM_STACK\n", "module.duplicate_answer = 4\n",
+     firmware + "100 percent OK\n", "OK", Flash::Untouched, {serial}, "2.14\n", nullptr, nullptr,
+     [](FaultMatrix& t) { EXPECT_EQ(4u, t.serialSets()); }},
+    {"ChildDeadNoticeForPidZero", "BT_MOD_SET_FIRM_STACK\n", "", firmware + "100 percent OK\n",
+     "OK", Flash::Untouched, {serial}, "2.14\n", nullptr,
+     [](FaultMatrix& t) { t.send(testsupport::aiMessage(16, 12, {0, 0, 0, 0, 0, 1, 0, 0})); }},
+    {"SecondReadAfterATimeOut", "BT_MOD_SET_READ\nBT_MOD_SET_READ\n", "module.drop_request = 101\n",
+     readKeys + timedOut + " NOK\n" + readKeys + "OK\n", "NOK", Flash::Untouched, {}, nullptr,
+     nullptr, nullptr, [](FaultMatrix& t) {
+       EXPECT_EQ(t.sandbox.read("board/module.psr"), t.sandbox.read("/tmp/pskeydump.psr"));
+     }},
+    {"SecondWriteAllAfterATimeOut", "BT_MOD_SET_ALL_WRITE\nBT_MOD_SET_ALL_WRITE\n",
+     "module.drop_request = 5\n", writeAll + timedOut + " NOK\n" + writeAll + "OK\n", "NOK",
+     Flash::Untouched, {"&0240 = 0001\r\n"}, nullptr, nullptr, nullptr,
+     [](FaultMatrix& t) { EXPECT_EQ(4u + 29u, t.serialSets()); }},
+    {"FirmwareVersionKeyMissing", "CHECK_VERSIONS\n", "",
+     "Version Check:         started ... " + reportHeader +
+     row("Trilo Firmware ...", "2.13", "not found", true) +
+     row("PS-Key         ...", "K1 0107", "not found 0108", true) +
+     row("skq Software   ...", "1.0.0", "1.1.0", true) + "\n", "OK", Flash::Untouched, {},
+     nullptr, [](FaultMatrix& t) {
+       std::string& keys = t.package["pskeyorig.psr"];
+       keys.erase(keys.find("&02a5"), keys.find('\n', keys.find("&02a5")) + 1 - keys.find("&02a5"));
+     }},
+    {"ReferenceKeysOutOfOrder", readCompareWrite, "",
+     compared + "key line &0001 of /tmp/pskeyprep.psr is not above the one before it (&0001): "
+     "comparison stopped\n NOK\nWrite diff. PS-Keys:   started ... nothing to do ... OK\n", "NOK",
+     Flash::Untouched, {}, nullptr,
+     [](FaultMatrix& t) { t.package["pskeyorig.psr"] = repeat("&0001 = 0000\r\n", 2000); }},
+    // A tool whose status log comes late and runs long.
+    {"DownloadLogMissingThenLong", "BT_MOD_SET_FIRM_STACK\n", "", firmware + "100 percent OK\n",
+     "OK", Flash::Untouched, {serial}, nullptr, [](FaultMatrix& t) {
+       t.package["dfu"] = "#!/bin/sh\n/bin/sleep 0.1\nline=\"$(printf '%0400d' 0)\"\n"
+                          "echo \" 50 $line\" > ../dfu_status.log\n/bin/sleep 0.1\n"
+                          "echo \"100 $line\" > ../dfu_status.log\n";
+     }},
+    // Faults that already ended as they should.
+    {"SilentModule", "BT_MOD_SET_READ\nLAP_SOFTWARE\n", "module.silent = 1\n",
+     readKeys + timedOut + " NOK\n" + softwareOk, "NOK", Flash::Written},
+    {"GetsRefusedForSomeKeys", "BT_MOD_SET_READ\n", "module.fail_keys = 0x0003,0x0191\n",
+     readKeys + "OK\n", "OK", Flash::Untouched, {}, nullptr, nullptr, nullptr, [](FaultMatrix& t) {
+       std::string dump = t.sandbox.read("/tmp/pskeydump.psr");
+       EXPECT_EQ(std::string::npos, dump.find("&0003 ="));
+       EXPECT_EQ(std::string::npos, dump.find("&0191 ="));
+       EXPECT_NE(std::string::npos, dump.find("&0002 = 0000\r\n&0011 = 0019\r\n"));
+     }},
+    {"FailedDownload", firmwareAndSoftware, "dfu.result = fail\n",
+     firmware + "??? percent dfu: download of *stack.dfu failed\ndfu: transfer broken off after "
+     "50 percent: block 37 not acknowledged\ndfu: the module stays in its loader until the next "
+     "reset\ndfu: the module keeps its firmware 2.13\n 50 percent NOK\n nothing done... try again\n",
+     "NOK", Flash::Untouched, {serial}, "2.13\n", nullptr, nullptr, [](FaultMatrix& t) {
+       // The tool's error log goes to the console as well.
+       EXPECT_NE(std::string::npos, t.daemon->out().find("dfu: transfer broken off after 50"));
+     }},
+    {"KilledDownload", firmwareAndSoftware, "dfu.result = kill\n",
+     firmware + "??? percent open error file /tmp/dfu_error.log: 0x02 No such file or directory "
+     "25 percent NOK\n nothing done... try again\n", "NOK", Flash::Untouched, {serial}, "2.13\n"},
+    {"ModuleAlreadyOnBcsp", "BT_MOD_SET_FIRM_STACK\n", "",
+     firmware + timedOut + "...assuming BCSP -> try BCSP\n100 percent OK\n", "OK",
+     Flash::Untouched, {serial}, "2.14\n", [](FaultMatrix& t) {
+       t.sandbox.write("board/module.psr", bcsp + "&02a5 = 7766 6572 3a6c 7473 6261 656c 3220 "
+                                                  "312e 2033 314b 2020 2020\r\n");
+     }},
+    {"RefusedBcspSetUpAfterAGoodDownload", firmwareAndSoftware, "bcsp.refuse_ioctl = 2\n",
+     firmware + "??? percent " + ioctlRefused + " NOK\n" + softwareOk, "NOK", Flash::Written,
+     {bcsp}, "2.14\n"},
+    {"ImageTooLargeForTheFlash", "LAP_SOFTWARE\n", "",
+     "Update skq Software:   started ... Not enough space (1900544 Bytes) in flash to write lap "
+     "image with 1900608 Bytes!\n NOK\n", "NOK", Flash::Untouched, {}, nullptr,
+     [](FaultMatrix& t) { t.software = testsupport::patternBytes(0x1D0000, 3); }},
+    {"FlashWriteRefused", "LAP_SOFTWARE\n", "flash.write_fails_at = 0x30000\n",
+     "Update skq Software:   started ...  33 percent write failed errno: 5 Input/output error\n"
+     " NOK\n", "NOK", Flash::Any},
+};
+// clang-format on
+
+TEST_P(FaultMatrix, EndsAsItShould) {
+  const FaultRow& fault = GetParam();
+  plan(fault.plan);
+  sandbox.settings(fault.settings);
+  launch();
+  if (fault.prepare != nullptr) fault.prepare(*this);
+  const Bytes image = testsupport::wrapImage(software, "Linux skq 1.1.0");
+  if (!imagePlaced) placeImage(archive());
+
+  // The status request behind the start request is answered once the start
+  // is taken: finish lines before that point are the idle ones before it.
+  const size_t before = statusSize();
+  ASSERT_TRUE(admin->sendRequest(1));
+  ASSERT_TRUE(admin->sendRequest(0));
+  ASSERT_TRUE(admin->waitFor(1025, 0, &datagram, waitSeconds));
+  const size_t taken = statusSize();
+  if (fault.during != nullptr) fault.during(*this);
+
+  std::string status;
+  size_t finish = std::string::npos;
+  ASSERT_TRUE(testsupport::waitUntil(waitSeconds, [&] {
+    status = sandbox.read("/tmp/update.log");
+    finish = status.size() < taken ? std::string::npos : status.find(finishLine, taken);
+    return finish != std::string::npos && status.find('\n', finish) != std::string::npos;
+  })) << status.substr(std::min(before, status.size())) << daemon->err();
+  std::string written = status.substr(before, taken - before);
+  for (size_t at; (at = written.find(finishLine + "OK\n")) != std::string::npos;)
+    written.erase(at, finishLine.size() + 3);
+  written += status.substr(taken, finish - taken);
+  EXPECT_EQ(0, ::fnmatch(fault.status.c_str(), written.c_str(), 0))
+      << "expected: " << fault.status << "\nwritten:  " << written;
+  EXPECT_EQ(finishLine + fault.result + "\n",
+            status.substr(finish, status.find('\n', finish) + 1 - finish));
+  EXPECT_EQ(fault.result, result());
+
+  if (fault.flash == Flash::Untouched) {
+    EXPECT_FALSE(sandbox.exists("board/flash.log"));
+  } else if (fault.flash == Flash::Written) {
+    EXPECT_EQ(image, flashAt(imageStart, image.size()));
+  }
+  const std::string store = sandbox.read("board/module.psr");
+  if (fault.store.empty()) {
+    const std::string powerUp = sim::vmodule::formatStore(sim::vmodule::defaultStore());
+    EXPECT_TRUE(store.empty() || store == powerUp) << store;
+  }
+  for (const std::string& line : fault.store) {
+    const bool absent = line[0] == '!';
+    EXPECT_EQ(absent, store.find(line.substr(absent ? 1 : 0)) == std::string::npos) << line;
+  }
+  if (fault.firmware != nullptr) {
+    EXPECT_EQ(fault.firmware, sandbox.read("board/firmware.txt"));
+  }
+  if (fault.check != nullptr) fault.check(*this);
+  daemon->signal(SIGTERM);
+  EXPECT_EQ(0, daemon->wait(waitSeconds));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(faultRows),
+                         [](const ::testing::TestParamInfo<FaultRow>& row) {
+                           return std::string(row.param.name);
+                         });
 
 }  // namespace

@@ -39,7 +39,10 @@ TEST(BoardSettings, FileIsCheckedAgainstTheTable) {
       {"dfu.reslt = fail",
        ":1: unknown setting \"dfu.reslt\"; the dfu settings are dfu.result, dfu.delay"},
       {"modul.silent = 1", ":1: unknown setting \"modul.silent\"; the settings are module.*, bcsp.*, "
-                           "dfu.*, flash.*, led.* (docs/simulated_board.md lists them)"},
+                           "fs.*, dfu.*, flash.*, led.* (docs/simulated_board.md lists them)"},
+      {"fs.full = /tmp/, /tmp/pskeydump.psr", ""},
+      {"fs.full = tmp", ":1: fs.full = \"tmp\" cannot be read; allowed: absolute paths separated "
+                        "by commas, e.g. /tmp/,/tmp/image1.gz"},
       {"flash.size = 2M", ":1: flash.size = \"2M\" cannot be read; allowed: a number from 0 "
                           "(decimal, or hexadecimal with 0x)"},
       {"module.silent = maybe", ":1: module.silent = \"maybe\" cannot be read; allowed: 1, 0, yes, "

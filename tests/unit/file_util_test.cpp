@@ -67,26 +67,35 @@ TEST_F(FileUtilTest, ReadFileToBufferMissingFile) {
             err.find("open error file /tmp/missing: 0x02 No such file or directory"));
 }
 
-TEST_F(FileUtilTest, ChangeLastBytesReplacesTheFigureOnly) {
-  std::string before = "Update skq Software:   started ...   0 percent ";
+// In place whatever the file's length: only the last n bytes change.
+TEST_F(FileUtilTest, ChangeLastBytesRewritesOnlyTheEndOfALongFile) {
+  const std::string before =
+      std::string(20000, 'a') + "Update skq Software:   started ...   0 percent ";
   sandbox.write("/tmp/update.log", before);
-  char figure[13];
-  std::snprintf(figure, sizeof figure, "%3d percent ", 42);
-  EXPECT_EQ(before.size(), upd::changeLastBytesInFile("/tmp/update.log", figure, 12));
-  EXPECT_EQ("Update skq Software:   started ...  42 percent ", statusFile());
-}
+  EXPECT_EQ(12u, upd::changeLastBytesInFile("/tmp/update.log", " 42 percent ", 12));
+  const std::string after = statusFile();
+  EXPECT_EQ(before.size(), after.size());
+  EXPECT_TRUE(after == before.substr(0, before.size() - 12) + " 42 percent ");
 
-TEST_F(FileUtilTest, ChangeLastBytesOnShortAndLongFiles) {
   sandbox.write("/tmp/short.txt", "ab");
   EXPECT_EQ(4u, upd::changeLastBytesInFile("/tmp/short.txt", "wxyz", 4));
   EXPECT_EQ("wxyz", sandbox.read("/tmp/short.txt"));
+}
 
-  sandbox.write("/tmp/long.txt", std::string(10005, 'a'));
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(10000u, upd::changeLastBytesInFile("/tmp/long.txt", "ZZ", 2));
-  ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(std::string(9998, 'a') + "ZZ", sandbox.read("/tmp/long.txt"));
-  EXPECT_EQ("No more place in read buffer !!\n", statusFile());
+// A figure replaces the one written last only while nothing follows it and
+// it has the same length; otherwise it is appended.
+TEST_F(FileUtilTest, ProgressFigureNeverOverwritesOtherText) {
+  const std::string line = "Update skq Software:   started ... ";
+  sandbox.write("/tmp/update.log", line);
+  upd::appendProgressFigure("  0 percent ", 12);
+  upd::showProgressFigure(" 33 percent ", 12);
+  EXPECT_EQ(line + " 33 percent ", statusFile());
+  upd::writeFile("/tmp/update.log", "a", "unknown message from socket \n", 29);
+  upd::showProgressFigure(" 66 percent ", 12);
+  upd::showProgressFigure("100 percent ", 12);
+  upd::showProgressFigure("12.5 percent ", 13);
+  EXPECT_EQ(line + " 33 percent unknown message from socket \n100 percent 12.5 percent ",
+            statusFile());
 }
 
 TEST_F(FileUtilTest, ChangeLastBytesOnMissingFileCreatesNothing) {

@@ -93,17 +93,6 @@ TEST_F(ArchiveTest, PackageReplacesAnEarlierOneAndAnExistingPackageFileIsTruncat
   EXPECT_EQ("", statusFile());
 }
 
-TEST_F(ArchiveTest, UnwritablePackageFileIsReportedAndNoStalePlanSurvives) {
-  ASSERT_EQ(0, ::mkdir(sandbox.path("/tmp/image1.gz").c_str(), 0755));
-  ::mkdir(sandbox.path("/tmp/update.d").c_str(), 0755);
-  sandbox.write("/tmp/update.d/updatetodo.txt", "LAP_SOFTWARE\n");
-  sandbox.write("/tmp/image", goodArchive());
-  EXPECT_EQ(1, upd::startUpdate());
-  EXPECT_EQ(0u, statusFile().find("File opening error for file :/tmp/image1.gz!\n"));
-  EXPECT_FALSE(sandbox.exists("/tmp/update.d/updatetodo.txt"));
-  EXPECT_EQ(0u, upd::updatePlan[0]);
-}
-
 struct BadArchive {
   const char* what;
   Bytes (*make)();
@@ -236,14 +225,6 @@ TEST_F(ArchiveTest, RejectedArchiveIsAnsweredAndNothingIsUnpacked) {
     EXPECT_EQ(0u, upd::updatePlan[0]);
     EXPECT_TRUE(sandbox.exists("/tmp/image"));
   }
-}
-
-TEST_F(ArchiveTest, MissingArchiveIsAnswered) {
-  EXPECT_EQ(-1, upd::startUpdate());
-  EXPECT_EQ("File opening error for file :/tmp/image errno = 2 No such file or directory \n",
-            statusFile());
-  std::vector<uint8_t> reply;
-  ASSERT_TRUE(peer.waitFor(upd::AI_MSG_UPDATE_RSP, upd::UPD_CODE_START, &reply, 2.0));
 }
 
 // The daemon's command strings begin with a blank and a hyphen; the shell

@@ -3,6 +3,7 @@
 // board/flash0.bin, and every refusal.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <string>
@@ -170,6 +171,16 @@ TEST_F(ImageWriterTest, MissingArchiveFailsAndLeavesNothingBehind) {
   EXPECT_EQ(std::string(stepLine) +
                 "File opening error for file :/tmp/image errno = 2 No such file or directory \n",
             statusFile());
+  EXPECT_FALSE(sandbox.exists("board/flash.log"));
+}
+
+// A FIFO in the archive's place is refused at once instead of blocking the
+// daemon in its open, and goes like any archive.
+TEST_F(ImageWriterTest, FifoIsRefusedWithoutWaiting) {
+  ASSERT_EQ(0, ::mkfifo(sandbox.path("/tmp/image").c_str(), 0644));
+  EXPECT_EQ(-1, upd::writeImage());
+  EXPECT_EQ(std::string(stepLine) + "/tmp/image is not a regular file\n", statusFile());
+  EXPECT_FALSE(sandbox.exists("/tmp/image"));
   EXPECT_FALSE(sandbox.exists("board/flash.log"));
 }
 

@@ -1,11 +1,14 @@
+#include "log/log.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 
-#include "log/log.h"
 #include "test_support.h"
 
 namespace {
@@ -25,6 +28,45 @@ TEST(TimeStamp, CutsMillisecondsAndUsesUtc) {
   EXPECT_STREQ("23:59:59.999", stamp);
   upd::formatTimeStamp(stamp, sizeof stamp, 3600 + 62, 7000);
   EXPECT_STREQ("01:01:02.007", stamp);
+  upd::formatTimeStamp(stamp, sizeof stamp, 1700000000, 123456);  // 2023-11-14
+  EXPECT_STREQ("22:13:20.123", stamp);
+}
+
+int formatInto(char* out, size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+int formatInto(char* out, size_t size, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int length = upd::formatText(out, size, format, args);
+  va_end(args);
+  return length;
+}
+// The handlers' formatter against the C library's.
+#define EXPECT_FORMATS_AS_PRINTF(...)                  \
+  do {                                                 \
+    char ours[256];                                    \
+    char theirs[256];                                  \
+    formatInto(ours, sizeof ours, __VA_ARGS__);        \
+    std::snprintf(theirs, sizeof theirs, __VA_ARGS__); \
+    EXPECT_STREQ(theirs, ours);                        \
+  } while (0)
+
+// The handlers' formatter gives what printf gives for every conversion the
+// daemon's messages use.
+TEST(FormatText, AsPrintfForTheConversionsInUse) {
+  EXPECT_FORMATS_AS_PRINTF("%d %i %u|%d", -42, 7, 4000000000u, -2147483647 - 1);
+  EXPECT_FORMATS_AS_PRINTF("%02x %02X %06X %08x %04x %X", 5, 0xab, 0x20000, 0xdeadbeefu, 3, 0);
+  EXPECT_FORMATS_AS_PRINTF("%3d%%|%08d|%-5d|%5.3d|%.0d|%*d|", 7, -123, 42, 7, 0, -4, 9);
+  EXPECT_FORMATS_AS_PRINTF("%-22.22s|%-19.19s|%.*s|%5s|%-5s|%s|%c", "Update Trilo Firmware: x",
+                           "skq", 4, "12.5% of", "ab", "ab", "", 'k');
+  EXPECT_FORMATS_AS_PRINTF("%ld %03ld %llu %lld %zu", -1L, 7L, 18446744073709551615ull,
+                           -9000000000000000000ll, static_cast<size_t>(12));
+}
+
+TEST(FormatText, CutsAndCountsLikeVsnprintf) {
+  char text[5];
+  EXPECT_EQ(12, formatInto(text, sizeof text, "%s%d", "abcdefghij", 42));
+  EXPECT_STREQ("abcd", text);
 }
 
 TEST_F(LogTest, InfoAboveThresholdWritesNothing) {
