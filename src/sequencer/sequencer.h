@@ -102,6 +102,5 @@ void runUpdateStep();
 // Version check.
 constexpr size_t versionTextSize = 1023;  // 1022 characters and the terminator
 int checkVersions();
-int readVersionValue(const char* path, const char* key, char* value);
 
 }  // namespace upd

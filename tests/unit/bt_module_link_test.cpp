@@ -256,20 +256,16 @@ struct ResponseCase {
 // Test names show the case, not its bytes.
 void PrintTo(const ResponseCase& c, std::ostream* out) { *out << c.name; }
 
+// Forty words of 0xa0b1: the longest value a response may carry.
 Bytes fortyWordValue() {
   Bytes value;
-  for (int i = 0; i < 40; ++i) {
-    value.push_back(static_cast<uint8_t>(i));
-    value.push_back(0xA0);
-  }
+  for (int i = 0; i < 40; ++i) value.insert(value.end(), {0xB1, 0xA0});
   return value;
 }
 
 std::string fortyWordLine() {
   std::string line = "&0100 =";
-  const char* hex = "0123456789abcdef";
-  for (int i = 0; i < 40; ++i)
-    line += std::string(" a0") + hex[i >> 4] + hex[i & 15];
+  for (int i = 0; i < 40; ++i) line += " a0b1";
   return line + "\r\n";
 }
 
@@ -307,8 +303,6 @@ TEST_P(ResponseTest, DumpLine) {
 
 INSTANTIATE_TEST_SUITE_P(Module, ResponseTest, ::testing::ValuesIn(responseCases()),
                          [](const auto& p) { return std::string(p.param.name); });
-
-TEST(DumpLine, FortyWordsAre209Characters) { EXPECT_EQ(209u, fortyWordLine().size()); }
 
 // The channel in the PollSet.
 struct ChannelTest : ModuleLink {

@@ -83,17 +83,6 @@ TEST_F(FlashTest, LayoutFollowsTheReportedSize) {
   }
 }
 
-TEST_F(FlashTest, SizeIsLoggedWithTheLayout) {
-  ::testing::internal::CaptureStderr();
-  upd::checkFlashConfig();
-  std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(std::string::npos, err.find("checkFlashConfig line: ")) << err;
-  EXPECT_NE(std::string::npos,
-            err.find(": Flash size =  2097152 (0x200000); LAP config file sector starts at "
-                     "0x1F0000\n"))
-      << err;
-}
-
 TEST_F(FlashTest, NewFlashIsErasedAndWritesLandAtTheirOffset) {
   Bytes data = testsupport::patternBytes(1000, 7);
   ASSERT_EQ(1, upd::writeFlash(0x20003, data.data(), static_cast<uint32_t>(data.size())));

@@ -60,15 +60,6 @@ TEST(Crc32, UpdateContinuesAcrossPieces) {
   }
 }
 
-TEST(ImageFormat, BigEndianFieldsAreReadByteByByte) {
-  const uint8_t bytes[] = {0x11, 0x09, 0x20, 0x01};
-  EXPECT_EQ(upd::IMAGE_MAGIC, upd::readBe32(bytes));
-  uint8_t out[4] = {};
-  upd::writeBe32(out, 0xA1B2C3D4u);
-  EXPECT_EQ(0xA1, out[0]);
-  EXPECT_EQ(0xD4, out[3]);
-}
-
 // Sub-image k starts past the header, the table with its zero word and the
 // earlier sub-images, each rounded up to a multiple of 4 bytes.
 TEST(ImageFormat, SubImageOffsetsArePaddedToFourBytes) {

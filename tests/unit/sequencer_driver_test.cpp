@@ -183,17 +183,6 @@ TEST_F(DriverTest, ModuleStepsFailAtTheirAlarm) {
   }
 }
 
-TEST_F(DriverTest, StepNumbersAboveSevenDoNothing) {
-  upd::currentStep = 8;
-  for (int event : {upd::STEP_NEW, upd::STEP_TIMEOUT, upd::STEP_DONE}) {
-    upd::StepEvent = event;
-    step();
-    EXPECT_EQ(event, upd::StepEvent);
-  }
-  EXPECT_EQ(8u, upd::currentStep);
-  EXPECT_FALSE(sandbox.exists("/tmp/update.log"));
-}
-
 // The figure is the first four characters of the tool's log, however long
 // the log; a log that is not there yet shows nothing and reports nothing.
 TEST_F(DriverTest, ProgressFigureFromTheStatusLog) {

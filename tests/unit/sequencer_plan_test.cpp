@@ -111,44 +111,6 @@ TEST_F(PlanTest, MissingFileLeavesAnEmptyPlanEvenAfterAnEarlierOne) {
   EXPECT_EQ(std::string::npos, statusFile().find("started"));
 }
 
-TEST_F(PlanTest, AnnouncementsArePaddedToTwentyTwoColumns) {
-  setPlan({1, 2, 3, 4, 5, 6, 7});
-  const char* const announcements[] = {
-      "Version Check:         started ... ", "Read PS-Keys:          started ... ",
-      "Compare PS-Keys:       started ... ", "Write diff. PS-Keys:   started ... ",
-      "Write all PS-Keys:     started ... ", "Update Trilo Firmware: started ... ",
-      "Update skq Software:   started ... ",
-  };
-  std::string expected;
-  for (uint32_t step = 1; step <= 7; ++step) {
-    upd::StepEvent = upd::STEP_REPLY;
-    upd::nextUpdateStep(step == 1 ? "" : "OK\n");
-    expected += std::string(step == 1 ? "" : "OK\n") + announcements[step - 1];
-    EXPECT_EQ(step, upd::currentStep);
-    EXPECT_EQ(step, upd::planCursor);
-    EXPECT_EQ(upd::STEP_NEW, upd::StepEvent);
-  }
-  EXPECT_EQ(expected, statusFile());
-  // The end of the plan: the result, no announcement, the finish step next.
-  upd::nextUpdateStep(" NOK\n");
-  EXPECT_EQ(expected + " NOK\n", statusFile());
-  EXPECT_EQ(0u, upd::currentStep);
-}
-
-TEST_F(PlanTest, StatesToDoListsTheRestOfThePlan) {
-  setPlan({1, 2, 3, 4, 6, 7});
-  ::testing::internal::CaptureStdout();
-  upd::nextUpdateStep("");
-  std::string out = capturedStdout();
-  EXPECT_EQ("states to do: 1 2 3 4 6 7 \nVersion Check:         started ... \n", out);
-
-  upd::planCursor = 6;  // the last step is current
-  ::testing::internal::CaptureStdout();
-  upd::nextUpdateStep("OK\n");
-  EXPECT_EQ("states to do: \n", capturedStdout());
-  EXPECT_EQ(0u, upd::currentStep);
-}
-
 // Steps whose part needs no update are closed at once, several in a row in
 // one call; both key writes hang on the PS-key part.
 TEST_F(PlanTest, SkippedStepsChainInOneCall) {
@@ -197,27 +159,6 @@ TEST_F(PlanTest, CopyFileToUpdateLogAppendsEveryLine) {
   EXPECT_EQ(-1, upd::copyFileToUpdateLog("/tmp/dfu_error.log"));
   // Only the open failure is reported; nothing is copied.
   EXPECT_EQ(std::string::npos, statusFile().find("first", was.size()));
-}
-
-TEST_F(PlanTest, ResetUpdateStateClearsEverythingAnUpdateLeaves) {
-  setPlan({1, 7});
-  upd::planCursor = 2;
-  upd::updateOk = 0;
-  upd::dfuFailed = 1;
-  upd::dfuPid = 4242;
-  upd::StepEvent = upd::STEP_DFU_RUNNING;
-  upd::LinkMode = upd::LINK_BCSP;
-  setNeeded(0, 0, 0);
-  upd::resetUpdateState();
-  EXPECT_EQ(1, upd::updateOk);
-  EXPECT_EQ(0, upd::dfuFailed);
-  EXPECT_EQ(0, upd::dfuPid);
-  EXPECT_EQ(upd::STEP_NEW, upd::StepEvent);
-  EXPECT_EQ(upd::LINK_SERIAL_HCI, upd::LinkMode);
-  EXPECT_EQ(std::vector<uint32_t>(upd::planSize, 0), plan());
-  EXPECT_EQ(0u, upd::planCursor);
-  for (const upd::VersionPart* part = upd::versionParts; part->key != nullptr; ++part)
-    EXPECT_EQ(1u, part->updateNeeded) << part->key;
 }
 
 // The finish step and the start request talk to the admin side.

@@ -175,23 +175,4 @@ TEST_F(VersionCheckTest, RowsAndFlags) {
   }
 }
 
-TEST_F(VersionCheckTest, ReadVersionValue) {
-  sandbox.write("/etc/data.txt",
-                "LAP_VERSION=first\nLAP_VERSION=second\nBTFIRMWARE\nKEYX=v\nLAST=tail");
-  char value[upd::versionTextSize] = "unchanged";
-  EXPECT_EQ(1, upd::readVersionValue("/etc/data.txt", "LAP_VERSION", value));
-  EXPECT_STREQ("first", value);
-  EXPECT_EQ(1, upd::readVersionValue("/etc/data.txt", "BTFIRMWARE", value));
-  EXPECT_STREQ("", value);
-  EXPECT_EQ(1, upd::readVersionValue("/etc/data.txt", "KEY", value));
-  EXPECT_STREQ("=v", value) << "the key is compared over its length only";
-  EXPECT_EQ(1, upd::readVersionValue("/etc/data.txt", "LAST", value));
-  EXPECT_STREQ("tail", value) << "a last line without a line feed keeps its last character";
-  std::snprintf(value, sizeof value, "unchanged");
-  EXPECT_EQ(1, upd::readVersionValue("/etc/data.txt", "CSRMODULINFO", value));
-  EXPECT_STREQ("unchanged", value);
-  EXPECT_EQ(-1, upd::readVersionValue("/etc/none.txt", "LAP_VERSION", value));
-  EXPECT_STREQ("unchanged", value);
-}
-
 }  // namespace

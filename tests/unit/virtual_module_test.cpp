@@ -257,34 +257,6 @@ TEST_F(VirtualModuleTest, VendorCommandCompleteOnRequest) {
 
 // ---- the BCSP node, its drivers and set-up ---------------------------------
 
-TEST_F(VirtualModuleTest, InsmodRefusals) {
-  sandbox.write("/tmp/update.d/linabcsp_uart.o", "module");
-  sandbox.write("/tmp/update.d/bcsp.o", "module");
-  struct Case {
-    const char* command;
-    const char* message;
-  };
-  const Case cases[] = {
-      {"/bin/insmod /tmp/update.d/linabcsp_upChan.o",
-       "insmod: can't read '/tmp/update.d/linabcsp_upChan.o': No such file or directory\n"},
-      {"/bin/insmod /tmp/update.d/bcsp.o",  // before linabcsp_uart
-       "insmod: can't insert '/tmp/update.d/bcsp.o': unknown symbol in module\n"},
-      {"/bin/insmod /tmp/update.d/linabcsp_uart.o", ""},
-      {"/bin/insmod /tmp/update.d/linabcsp_uart.o",
-       "insmod: can't insert '/tmp/update.d/linabcsp_uart.o': File exists\n"},
-      {"/bin/insmod", "insmod: usage: insmod FILE\n"},
-  };
-  for (const Case& c : cases) {
-    ::testing::internal::CaptureStderr();
-    int status = platform::system(c.command);
-    EXPECT_EQ(c.message, ::testing::internal::GetCapturedStderr()) << c.command;
-    EXPECT_EQ(c.message[0] == '\0' ? 0 : 1 << 8, status) << c.command;
-  }
-  EXPECT_EQ("linabcsp_uart\n", sandbox.read("board/drivers.txt"));
-  EXPECT_EQ(-1, open(bcspNode));
-  EXPECT_EQ(ENOENT, errno);
-}
-
 TEST_F(VirtualModuleTest, SetUpRequestsInOrderWithTheirArguments) {
   writeStore("&01f9 = 0001\r\n&0003 = 0005\r\n");
   loadDrivers();
