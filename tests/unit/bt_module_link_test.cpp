@@ -178,8 +178,11 @@ const std::vector<EventCase>& eventCases() {
 
 struct ReaderTest : ModuleLink, ::testing::WithParamInterface<EventCase> {};
 
+// Each packet comes after a GET of the key walk.
 TEST_P(ReaderTest, SerialEvent) {
   const EventCase& c = GetParam();
+  upd::sendPSKeyGetReq(0x01, 0x91, 0x00, 0x07);
+  ASSERT_EQ(101u, sent().size());
   feed(c.packet);
   EXPECT_EQ(static_cast<int>(c.packet.size()), upd::readBtModule());
   EXPECT_EQ(c.stepEvent, upd::StepEvent);
