@@ -33,19 +33,8 @@ std::string sourceFile(const std::string& relative) {
   return testsupport::readFile(std::string(UPDATE_SOURCE_DIR) + "/" + relative);
 }
 
-// One row of the version report, padded as the report pads it.
-std::string row(const std::string& label, const std::string& oldText, const std::string& newText,
-                bool update) {
-  auto pad = [](std::string text, size_t width) {
-    text.resize(width, ' ');
-    return text;
-  };
-  return "\n   " + pad(label, 19) + " " + pad(oldText, 23) + " " + pad(newText, 22) + " " +
-         pad(update ? "    yes" : "    no", 20);
-}
-
-const std::string reportHeader =
-    "OK\n     part:            |     old version      |      new version      |   update ?";
+using testsupport::versionRow;
+const std::string& reportHeader = testsupport::versionReportHeader;
 
 std::string countLines(const std::string& text, const std::string& needle) {
   size_t count = 0;
@@ -179,9 +168,9 @@ TEST_F(UpdateTest, EqualVersionsLeaveModuleAndFlashUntouched) {
   }
   std::string status = runUpdate(archive());
   EXPECT_EQ("Version Check:         started ... " + reportHeader +
-                row("Trilo Firmware ...", "2.13", "2.13 means stable", false) +
-                row("PS-Key         ...", "K1 0107", "K1 0107", false) +
-                row("skq Software   ...", "1.0.0", "1.0.0", false) +
+                versionRow("Trilo Firmware ...", "2.13", "2.13 means stable", false) +
+                versionRow("PS-Key         ...", "K1 0107", "K1 0107", false) +
+                versionRow("skq Software   ...", "1.0.0", "1.0.0", false) +
                 "\n"
                 "Write diff. PS-Keys:   started ... nothing to do ... OK\n"
                 "Write all PS-Keys:     started ... nothing to do ... OK\n"
@@ -198,9 +187,9 @@ TEST_F(UpdateTest, EqualVersionsLeaveModuleAndFlashUntouched) {
 TEST_F(UpdateTest, TheExampleUpdateRunsAllSixSteps) {
   std::string status = runUpdate(archive());
   EXPECT_EQ("Version Check:         started ... " + reportHeader +
-                row("Trilo Firmware ...", "2.13", "2.14 means stable", true) +
-                row("PS-Key         ...", "K1 0107", "K1 0108", true) +
-                row("skq Software   ...", "1.0.0", "1.1.0", true) +
+                versionRow("Trilo Firmware ...", "2.13", "2.14 means stable", true) +
+                versionRow("PS-Key         ...", "K1 0107", "K1 0108", true) +
+                versionRow("skq Software   ...", "1.0.0", "1.1.0", true) +
                 "\n"
                 "Read PS-Keys:          started ... OK\n"
                 "Compare PS-Keys:       started ... OK\n"
@@ -388,9 +377,9 @@ const FaultRow faultRows[] = {
      [](FaultMatrix& t) { EXPECT_EQ(4u + 29u, t.serialSets()); }},
     {"FirmwareVersionKeyMissing", "CHECK_VERSIONS\n", "",
      "Version Check:         started ... " + reportHeader +
-     row("Trilo Firmware ...", "2.13", "not found", true) +
-     row("PS-Key         ...", "K1 0107", "not found 0108", true) +
-     row("skq Software   ...", "1.0.0", "1.1.0", true) + "\n", "OK", Flash::Untouched, {},
+     versionRow("Trilo Firmware ...", "2.13", "not found", true) +
+     versionRow("PS-Key         ...", "K1 0107", "not found 0108", true) +
+     versionRow("skq Software   ...", "1.0.0", "1.1.0", true) + "\n", "OK", Flash::Untouched, {},
      nullptr, [](FaultMatrix& t) {
        std::string& keys = t.package["pskeyorig.psr"];
        keys.erase(keys.find("&02a5"), keys.find('\n', keys.find("&02a5")) + 1 - keys.find("&02a5"));

@@ -196,6 +196,16 @@ bool AdminPeer::send(const std::vector<uint8_t>& bytes) {
                   sizeof address) == static_cast<ssize_t>(bytes.size());
 }
 
+std::string versionRow(const std::string& label, const std::string& oldText,
+                       const std::string& newText, bool update) {
+  auto pad = [](std::string text, size_t width) {
+    text.resize(width, ' ');
+    return text;
+  };
+  return "\n   " + pad(label, 19) + " " + pad(oldText, 23) + " " + pad(newText, 22) + " " +
+         pad(update ? "    yes" : "    no", 20);
+}
+
 std::string binPath(const std::string& program) { return std::string(UPDATE_BIN_DIR) + "/" + program; }
 
 int openDescriptors() {
