@@ -37,6 +37,8 @@ void removeTree(const std::string& path) {
   (void)ignored;
 }
 
+std::string binPath(const std::string& program) { return std::string(UPDATE_BIN_DIR) + "/" + program; }
+
 std::vector<std::string> emulatorWords() {
   std::vector<std::string> words;
   const char* emulator = std::getenv("UPDATE_TEST_EMULATOR");
@@ -205,8 +207,6 @@ std::string versionRow(const std::string& label, const std::string& oldText,
   return "\n   " + pad(label, 19) + " " + pad(oldText, 23) + " " + pad(newText, 22) + " " +
          pad(update ? "    yes" : "    no", 20);
 }
-
-std::string binPath(const std::string& program) { return std::string(UPDATE_BIN_DIR) + "/" + program; }
 
 int openDescriptors() {
   int count = 0;

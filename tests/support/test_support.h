@@ -136,7 +136,6 @@ inline const std::string versionReportHeader =
 std::string versionRow(const std::string& label, const std::string& oldText,
                        const std::string& newText, bool update);
 
-std::string binPath(const std::string& program);
 // Open descriptors of this process, to catch a leaked one.
 int openDescriptors();
 // Puts the build's shell words ("-gunzip", "-tar", "-rm") first on PATH, as
