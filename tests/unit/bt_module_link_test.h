@@ -75,25 +75,6 @@ struct ModuleLink : ::testing::Test {
   std::string dump() const { return sandbox.read("/tmp/pskeydump.psr"); }
 };
 
-// The 96-byte BCCMD message of a request.
-inline Bytes bccmdMessage(uint16_t type, uint16_t keyId, uint16_t length, uint16_t stores,
-                          const Bytes& value = {}) {
-  Bytes msg = {static_cast<uint8_t>(type), static_cast<uint8_t>(type >> 8), 0x30, 0x00, 0xA5, 0x0F,
-               0x03, 0x70, 0x00, 0x00, static_cast<uint8_t>(keyId), static_cast<uint8_t>(keyId >> 8),
-               static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-               static_cast<uint8_t>(stores), static_cast<uint8_t>(stores >> 8)};
-  msg.insert(msg.end(), value.begin(), value.end());
-  msg.resize(96, 0x00);
-  return msg;
-}
-
-// The same message as the serial link carries it.
-inline Bytes serialCarriage(const Bytes& message) {
-  Bytes packet = {0x01, 0x00, 0xFC, 0x61, 0xC2};
-  packet.insert(packet.end(), message.begin(), message.end());
-  return packet;
-}
-
 // A response as handed to pskeyReqRsp: descriptor, then a BCCMD message.
 inline Bytes response(uint16_t status, uint16_t keyId, uint16_t words, const Bytes& value,
                       uint8_t descriptor = 0xC2) {
