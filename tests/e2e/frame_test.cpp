@@ -1,10 +1,10 @@
 // The daemon as a real process on the simulated board, seen from the admin
-// side: start-up, status, bad input, stop, SIGTERM.
+// side: start-up, status, bad input, no admin side. The stop request and
+// SIGTERM end every update of update_test.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <cstring>
 
 #include "archive_builder.h"
 #include "test_support.h"
@@ -57,25 +57,6 @@ TEST_F(FrameTest, StartUpReportStatusReplyAndFinishReports) {
   expectReply(datagram, 1026, 2, {'O', 'K'});
   EXPECT_NE(std::string::npos, daemon->err().find("Veltrix skyquill BT-LAP update software.\n"
                                                   "Version: 0.1.0  Compilation time: "));
-}
-
-TEST_F(FrameTest, StopRepliesAfterTheWaitAndEndsCleanly) {
-  auto daemon = start();
-  ASSERT_TRUE(admin.sendRequest(3));
-  ASSERT_TRUE(admin.waitFor(1025, 3, &datagram, waitSeconds));
-  expectReply(datagram, 1025, 3, {'b'});
-  EXPECT_EQ(0, daemon->wait(waitSeconds));
-  EXPECT_FALSE(sandbox.exists("/rb_ai_sock2up"));
-  std::string status = statusFile();
-  EXPECT_EQ("Exit because stopped !!\n",
-            status.substr(status.size() - std::strlen("Exit because stopped !!\n")));
-}
-
-TEST_F(FrameTest, SigtermEndsWithStatusZeroAndRemovesSocket) {
-  auto daemon = start();
-  daemon->signal(SIGTERM);
-  EXPECT_EQ(0, daemon->wait(waitSeconds));
-  EXPECT_FALSE(sandbox.exists("/rb_ai_sock2up"));
 }
 
 TEST_F(FrameTest, BadInputIsLoggedAndTheDaemonGoesOn) {

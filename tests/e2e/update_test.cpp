@@ -132,10 +132,17 @@ struct UpdateTest : ::testing::Test {
     return std::string(received.begin() + 13, received.begin() + 13 + received[12]);
   }
 
+  // The stop request: its reply "b", the daemon's end with status 0, its
+  // reason last in the status file and its socket removed.
   void stop() {
     ASSERT_TRUE(admin->sendRequest(3));
-    EXPECT_TRUE(admin->waitFor(1025, 3, &datagram, waitSeconds));
+    ASSERT_TRUE(admin->waitFor(1025, 3, &datagram, waitSeconds));
+    EXPECT_EQ(std::vector<uint8_t>({1, 'b'}), std::vector<uint8_t>(&datagram[12], &datagram[14]));
     EXPECT_EQ(0, daemon->wait(waitSeconds));
+    const std::string status = sandbox.read("/tmp/update.log");
+    const std::string reason = "Exit because stopped !!\n";
+    EXPECT_EQ(status.size() - reason.size(), status.rfind(reason)) << status;
+    EXPECT_FALSE(sandbox.exists("/rb_ai_sock2up"));
   }
 
   Bytes flashAt(uint32_t offset, size_t length) const {
@@ -492,6 +499,7 @@ TEST_P(FaultMatrix, EndsAsItShould) {
   if (fault.check != nullptr) fault.check(*this);
   daemon->signal(SIGTERM);
   EXPECT_EQ(0, daemon->wait(waitSeconds));
+  EXPECT_FALSE(sandbox.exists("/rb_ai_sock2up"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(faultRows),
