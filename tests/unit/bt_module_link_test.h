@@ -34,24 +34,21 @@ struct ModuleLink : ::testing::Test {
     ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds));
     daemonEnd = fds[0];
     peer = fds[1];
+    // No operation puts a given descriptor into the module slot: the slots
+    // are set as openBtModule leaves them after start-up.
     upd::pollSet.slots[0] = {-1, POLLIN, 0};
     upd::pollSet.slots[1] = {daemonEnd, POLLIN | POLLPRI, 0};
-    upd::pollSet.slots[2] = {-1, 0, 0};
     upd::pollSet.nfds = 2;
     upd::pollSet.moduleSlot = 1;
-    upd::LinkMode = upd::LINK_SERIAL_HCI;
+    // A fresh update (serial HCI, walk and writers at their start) whose
+    // step waits for the module's answer.
+    upd::resetUpdateState();
     upd::StepEvent = upd::STEP_WAIT;
-    upd::resetKeyWalk();
-    upd::resetKeyWriters();
   }
 
   void TearDown() override {
-    upd::resetKeyWriters();
-    if (upd::pollSet.moduleSlot > 0) ::close(upd::pollSet.slots[upd::pollSet.moduleSlot].fd);
-    upd::pollSet.slots[1] = {-1, 0, 0};
-    upd::pollSet.nfds = 1;
-    upd::pollSet.moduleSlot = 0;
-    upd::LinkMode = upd::LINK_SERIAL_HCI;
+    upd::openBtModule(0);
+    upd::resetUpdateState();
     if (peer >= 0) ::close(peer);
   }
 
