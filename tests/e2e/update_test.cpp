@@ -33,8 +33,15 @@ std::string sourceFile(const std::string& relative) {
   return testsupport::readFile(std::string(UPDATE_SOURCE_DIR) + "/" + relative);
 }
 
-using testsupport::versionRow;
-const std::string& reportHeader = testsupport::versionReportHeader;
+// The version check's lines in the status file: the old and new texts of
+// the firmware, the PS-keys and the software, every part to be updated or none.
+std::string versionCheck(const std::vector<std::string>& texts, bool update) {
+  const char* const labels[] = {"Trilo Firmware ...", "PS-Key         ...", "skq Software   ..."};
+  std::string lines = "Version Check:         started ... " + testsupport::versionReportHeader;
+  for (size_t i = 0; i < 3; ++i)
+    lines += testsupport::versionRow(labels[i], texts.at(2 * i), texts.at(2 * i + 1), update);
+  return lines + "\n";
+}
 
 std::string countLines(const std::string& text, const std::string& needle) {
   size_t count = 0;
@@ -174,11 +181,8 @@ TEST_F(UpdateTest, EqualVersionsLeaveModuleAndFlashUntouched) {
     keys.replace(at, std::strlen(from), to);
   }
   std::string status = runUpdate(archive());
-  EXPECT_EQ("Version Check:         started ... " + reportHeader +
-                versionRow("Trilo Firmware ...", "2.13", "2.13 means stable", false) +
-                versionRow("PS-Key         ...", "K1 0107", "K1 0107", false) +
-                versionRow("skq Software   ...", "1.0.0", "1.0.0", false) +
-                "\n"
+  EXPECT_EQ(versionCheck({"2.13", "2.13 means stable", "K1 0107", "K1 0107", "1.0.0", "1.0.0"},
+                         false) +
                 "Write diff. PS-Keys:   started ... nothing to do ... OK\n"
                 "Write all PS-Keys:     started ... nothing to do ... OK\n"
                 "Update Trilo Firmware: started ... nothing to do ... OK\n"
@@ -193,11 +197,8 @@ TEST_F(UpdateTest, EqualVersionsLeaveModuleAndFlashUntouched) {
 
 TEST_F(UpdateTest, TheExampleUpdateRunsAllSixSteps) {
   std::string status = runUpdate(archive());
-  EXPECT_EQ("Version Check:         started ... " + reportHeader +
-                versionRow("Trilo Firmware ...", "2.13", "2.14 means stable", true) +
-                versionRow("PS-Key         ...", "K1 0107", "K1 0108", true) +
-                versionRow("skq Software   ...", "1.0.0", "1.1.0", true) +
-                "\n"
+  EXPECT_EQ(versionCheck({"2.13", "2.14 means stable", "K1 0107", "K1 0108", "1.0.0", "1.1.0"},
+                         true) +
                 "Read PS-Keys:          started ... OK\n"
                 "Compare PS-Keys:       started ... OK\n"
                 "Write diff. PS-Keys:   started ... OK\n"
@@ -383,10 +384,8 @@ const FaultRow faultRows[] = {
      Flash::Untouched, {"&0240 = 0001\r\n"}, nullptr, nullptr, nullptr,
      [](FaultMatrix& t) { EXPECT_EQ(4u + 29u, t.serialSets()); }},
     {"FirmwareVersionKeyMissing", "CHECK_VERSIONS\n", "",
-     "Version Check:         started ... " + reportHeader +
-     versionRow("Trilo Firmware ...", "2.13", "not found", true) +
-     versionRow("PS-Key         ...", "K1 0107", "not found 0108", true) +
-     versionRow("skq Software   ...", "1.0.0", "1.1.0", true) + "\n", "OK", Flash::Untouched, {},
+     versionCheck({"2.13", "not found", "K1 0107", "not found 0108", "1.0.0", "1.1.0"}, true),
+     "OK", Flash::Untouched, {},
      nullptr, [](FaultMatrix& t) {
        std::string& keys = t.package["pskeyorig.psr"];
        keys.erase(keys.find("&02a5"), keys.find('\n', keys.find("&02a5")) + 1 - keys.find("&02a5"));
