@@ -5,6 +5,8 @@
 // node's set-up order, the answers a reset drops and delayed answers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -56,8 +58,10 @@ Bytes setRequest(uint16_t key, const std::vector<uint16_t>& words) {
 
 // The serial carriage: vendor command 0xFC00 behind the descriptor 0xC2.
 Bytes onSerial(const Bytes& message) {
-  Bytes packet = {0x01, 0x00, 0xfc, static_cast<uint8_t>(message.size() + 1), 0xc2};
-  packet.insert(packet.end(), message.begin(), message.end());
+  Bytes packet(5 + message.size());
+  const uint8_t header[5] = {0x01, 0x00, 0xfc, static_cast<uint8_t>(message.size() + 1), 0xc2};
+  std::copy(header, header + 5, packet.begin());
+  std::copy(message.begin(), message.end(), packet.begin() + 5);
   return packet;
 }
 
