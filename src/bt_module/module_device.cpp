@@ -8,11 +8,11 @@
 #include <cstring>
 
 #include "bt_module/bt_module.h"
+#include "common/poll_set.h"
 #include "log/log.h"
 #include "platform/device_requests.h"
 #include "platform/platform.h"
 #include "sequencer/sequencer.h"
-#include "update_process/update_process.h"
 
 namespace upd {
 

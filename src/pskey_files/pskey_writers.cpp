@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "bt_module/bt_module.h"
+#include "common/step_event.h"
 #include "file_util/file_util.h"
 #include "log/log.h"
 #include "pskey_files/pskey_files.h"
-#include "sequencer/sequencer.h"
 
 namespace upd {
 

@@ -2,9 +2,10 @@
 // driver and the version check.
 #pragma once
 
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
+
+#include "common/step_event.h"  // the events the step driver acts on
 
 namespace upd {
 
@@ -19,26 +20,6 @@ enum : uint32_t {
   BT_MOD_SET_FIRM_STACK = 6,
   LAP_SOFTWARE = 7,
 };
-
-// Values of StepEvent.
-enum : int {
-  STEP_NEW = 0,
-  STEP_BEGIN = 1,
-  STEP_REPLY = 2,
-  STEP_DONE = 3,
-  STEP_TIMEOUT = 4,
-  STEP_DFU_FAILED = 5,
-  STEP_DFU_ENDED = 6,
-  STEP_DFU_RUNNING = 7,
-  STEP_WAIT = 8,
-  STEP_LINK_SWITCH = 9,
-};
-// The last event of the current step; written whole by handlers and readers.
-extern volatile sig_atomic_t StepEvent;
-// Sets StepEvent to next only while it holds expected, with SIGALRM held off
-// between the look and the write; false when it held something else. What a
-// module answer goes through: it counts only while the driver waits.
-bool replaceStepEvent(int expected, int next);
 
 // Part kinds that decide whether a step is needed.
 enum : uint32_t { PART_LAP_SOFTWARE = 0, PART_FIRMWARE = 1, PART_PSKEYS = 2, PART_NONE = 3 };
@@ -65,10 +46,6 @@ extern size_t planCursor;         // index of the entry that becomes current nex
 extern uint32_t currentStep;
 extern int updateOk;
 extern int dfuFailed;
-// Faults that do not stop the current step but fail it: a key the module
-// refused, a key line that could not be sent, a dump line that could not be
-// written. A step that ends with any ends " NOK"; cleared for each new step.
-extern int stepFaults;
 
 constexpr const char* updateDir = "/tmp/update.d/";
 constexpr const char* todoPath = "/tmp/update.d/updatetodo.txt";

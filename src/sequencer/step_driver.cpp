@@ -4,7 +4,6 @@
 // module.
 #include <fcntl.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -321,15 +320,6 @@ void softwareStep() {
 }
 
 }  // namespace
-
-bool replaceStepEvent(int expected, int next) {
-  // The alarm may not fall between the look and the write: its time-out
-  // would be overwritten.
-  platform::SignalBlock held(SIGALRM);
-  if (StepEvent != expected) return false;
-  StepEvent = next;
-  return true;
-}
 
 void runUpdateStep() {
   switch (currentStep) {

@@ -34,13 +34,11 @@ VersionPart versionParts[] = {
     {4, nullptr, nullptr, 1},
 };
 
-volatile sig_atomic_t StepEvent = STEP_NEW;
 uint32_t updatePlan[planSize] = {};
 size_t planCursor = 0;
 uint32_t currentStep = 0;
 int updateOk = 1;
 int dfuFailed = 0;
-int stepFaults = 0;
 unsigned long stepsEnded = 0;
 
 namespace {
