@@ -7,7 +7,6 @@
 
 #include "admin_link/admin_link.h"
 #include "common/step_event.h"
-#include "image/image.h"
 #include "log/log.h"
 #include "platform/platform.h"
 #include "sequencer/sequencer.h"

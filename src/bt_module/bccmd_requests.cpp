@@ -8,7 +8,6 @@
 #include "common/step_event.h"
 #include "file_util/file_util.h"
 #include "log/log.h"
-#include "sequencer/sequencer.h"
 
 namespace upd {
 

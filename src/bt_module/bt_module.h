@@ -19,6 +19,9 @@ constexpr const char* bcspNodePath = "/dev/bcspRel2";
 constexpr const char* hwifNodePath = "/dev/etxhwif";
 extern char moduleNodePath[16];
 
+// The module's keys as the walk reads them, one PSR line per key.
+constexpr const char* dumpPSKeyPath = "/tmp/pskeydump.psr";
+
 // Trace switches, fixed at build time: bit 0 raw packet dumps, bit 1 BCCMD
 // response decoding.
 #ifndef UPDATE_MODULE_TRACE_MASK

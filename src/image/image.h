@@ -14,6 +14,9 @@ constexpr size_t imageNameSize = 32;
 
 constexpr const char* archivePath = "/tmp/image";
 constexpr const char* packagePath = "/tmp/image1.gz";
+// The folder the update package is unpacked into; the package's files are
+// read from there.
+constexpr const char* updateDir = "/tmp/update.d/";
 constexpr const char* flashNodePath = "/dev/flash0";
 
 // CRC-32 (ISO-HDLC: reflected 0xEDB88320, preset all ones, final complement).

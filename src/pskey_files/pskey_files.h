@@ -6,6 +6,13 @@
 
 namespace upd {
 
+// The key files: the package's new set, that set without its comments, and
+// the comparison's report and write set.
+constexpr const char* newPSKeyPath = "/tmp/update.d/pskeyorig.psr";
+constexpr const char* preparedPSKeyPath = "/tmp/pskeyprep.psr";
+constexpr const char* comparePSKeyPath = "/tmp/pskeycomp.psr";
+constexpr const char* toSetPSKeyPath = "/tmp/pskeytoset.psr";
+
 constexpr size_t psrLineSize = 1024;
 constexpr size_t psrMaxWords = 40;
 

@@ -47,15 +47,9 @@ extern uint32_t currentStep;
 extern int updateOk;
 extern int dfuFailed;
 
-constexpr const char* updateDir = "/tmp/update.d/";
 constexpr const char* todoPath = "/tmp/update.d/updatetodo.txt";
 constexpr const char* versionPath = "/tmp/update.d/VERSION";
 constexpr const char* installedVersionPath = "/etc/data.txt";
-constexpr const char* newPSKeyPath = "/tmp/update.d/pskeyorig.psr";
-constexpr const char* preparedPSKeyPath = "/tmp/pskeyprep.psr";
-constexpr const char* dumpPSKeyPath = "/tmp/pskeydump.psr";
-constexpr const char* comparePSKeyPath = "/tmp/pskeycomp.psr";
-constexpr const char* toSetPSKeyPath = "/tmp/pskeytoset.psr";
 constexpr const char* dfuStatusPath = "/tmp/dfu_status.log";
 constexpr const char* dfuErrorPath = "/tmp/dfu_error.log";
 
