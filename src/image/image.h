@@ -24,6 +24,12 @@ uint32_t crc32(const uint8_t* data, size_t length);
 
 int checkHeader(const uint8_t* image, uint32_t length, char* nameOut /*33 bytes*/,
                 uint32_t* countOut);
+// The start request's work on the archive: checks /tmp/image and unpacks
+// its package into updateDir. Returns the verdict; the caller answers the
+// admin side and reads the plan.
+constexpr int ARCHIVE_REJECTED = -1;     // no package taken from it
+constexpr int PACKAGE_NOT_UNPACKED = 0;  // the archive is good, its package did not unpack
+constexpr int PACKAGE_UNPACKED = 1;
 int startUpdate();
 
 struct FlashLayout {

@@ -8,13 +8,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "admin_link/admin_link.h"
 #include "image/image.h"
 #include "image/image_format.h"
 #include "image/image_internal.h"
 #include "log/log.h"
 #include "platform/platform.h"
-#include "sequencer/sequencer.h"
 
 namespace upd {
 namespace {
@@ -125,33 +123,8 @@ bool unpackPackage() {
   return unpacked;
 }
 
-// Checks the archive and unpacks its package: 1 unpacked, 0 the archive is
-// good but its package could not be unpacked, -1 the archive is rejected.
-int checkAndUnpack() {
-  UniqueFd archive(openArchive(operation));
-  uint32_t size = 0;
-  if (!archive.valid() || !archiveSize(operation, archive.get(), "", &size)) return -1;
-  ReadMapping mapping(archive.get(), size);
-  if (!mapping.valid()) {
-    int error = errno;
-    OPERATION_ERROR(operation, Critical, 106, "couldn't map %s into memory errno = %d %s \n",
-                    archivePath, error, errorText(error));
-    return -1;
-  }
-  OPERATION_INFO(operation, 1, "%s size = %d Bytes \n", archivePath, static_cast<int>(size));
-
-  char name[imageNameSize + 1];
-  uint32_t count = 0;
-  if (checkHeader(mapping.data(), size, name, &count) != 1) return -1;
-  if (!checkArchiveTable(mapping.data(), size, archivePath)) return -1;
-
-  if (!emptyPackageFolder() || !writePackage(mapping.data(), count)) return 0;
-  mapping.release();
-  archive.close();
-  return unpackPackage() ? 1 : 0;
-}
-
 }  // namespace
+
 
 bool locateSoftwareImage(const char* op, const uint8_t* image, size_t length, uint32_t count,
                          const char* path, size_t* offset, uint32_t* size) {
@@ -227,18 +200,28 @@ bool archiveSize(const char* op, int fd, const char* kind, uint32_t* size) {
 }
 
 int startUpdate() {
-  switch (checkAndUnpack()) {
-    case -1: {
-      static constexpr char okText[] = "OK";  // sent with its terminating NUL
-      sendUpdateRsp(UPD_CODE_START, okText, sizeof okText);
-      return -1;
-    }
-    case 0:
-      return -1;
-    default:
-      // The plan comes from this package only.
-      return readUpdatePlan(todoPath);
+  UniqueFd archive(openArchive(operation));
+  uint32_t size = 0;
+  if (!archive.valid() || !archiveSize(operation, archive.get(), "", &size))
+    return ARCHIVE_REJECTED;
+  ReadMapping mapping(archive.get(), size);
+  if (!mapping.valid()) {
+    int error = errno;
+    OPERATION_ERROR(operation, Critical, 106, "couldn't map %s into memory errno = %d %s \n",
+                    archivePath, error, errorText(error));
+    return ARCHIVE_REJECTED;
   }
+  OPERATION_INFO(operation, 1, "%s size = %d Bytes \n", archivePath, static_cast<int>(size));
+
+  char name[imageNameSize + 1];
+  uint32_t count = 0;
+  if (checkHeader(mapping.data(), size, name, &count) != 1) return ARCHIVE_REJECTED;
+  if (!checkArchiveTable(mapping.data(), size, archivePath)) return ARCHIVE_REJECTED;
+
+  if (!emptyPackageFolder() || !writePackage(mapping.data(), count)) return PACKAGE_NOT_UNPACKED;
+  mapping.release();
+  archive.close();
+  return unpackPackage() ? PACKAGE_UNPACKED : PACKAGE_NOT_UNPACKED;
 }
 
 }  // namespace upd

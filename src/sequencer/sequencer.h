@@ -53,8 +53,9 @@ constexpr const char* installedVersionPath = "/etc/data.txt";
 constexpr const char* dfuStatusPath = "/tmp/dfu_status.log";
 constexpr const char* dfuErrorPath = "/tmp/dfu_error.log";
 
-// The start request: checks and unpacks the archive, reads the plan and
-// announces its first step.
+// The start request: has the archive checked and unpacked, answers the
+// admin side when the archive is rejected, reads the plan and announces its
+// first step.
 void beginUpdate();
 
 // Plan and reports.

@@ -194,9 +194,14 @@ void beginUpdate() {
     return;
   }
   resetUpdateState();
-  // A start request that leads to no plan is a failed update: the finish
-  // step reports it as such.
-  if (startUpdate() != 1) updateOk = 0;
+  const int verdict = startUpdate();
+  if (verdict == ARCHIVE_REJECTED) {
+    static constexpr char okText[] = "OK";  // sent with its terminating NUL
+    sendUpdateRsp(UPD_CODE_START, okText, sizeof okText);
+  }
+  // The plan comes from this package only. A start request that leads to no
+  // plan is a failed update: the finish step reports it as such.
+  if (verdict != PACKAGE_UNPACKED || readUpdatePlan(todoPath) != 1) updateOk = 0;
   nextUpdateStep("");
 }
 
