@@ -12,7 +12,6 @@
 #include "log/log.h"
 #include "platform/device_requests.h"
 #include "platform/platform.h"
-#include "sequencer/sequencer.h"
 
 namespace upd {
 
@@ -86,10 +85,7 @@ int openModuleChannel() {
     OPERATION_ERROR("openBtModule", Critical, 110, "ioctl error TL interface %s: 0x%02x %s",
                     moduleNodePath, error, errorText(error));
     channel.close();
-    // The BCSP link is not usable: the steps that follow talk serial HCI.
-    LinkMode = LINK_SERIAL_HCI;
-    nextUpdateStep(" NOK\n");
-    return -1;
+    return BT_LINK_REFUSED;
   }
 
   platform::sleep(openPauseSeconds);

@@ -50,16 +50,14 @@ void failStep() {
   nextUpdateStep(" NOK\n");
 }
 
-// Opens the module channel. When the open ends the step itself (the BCSP
-// link cannot be set up), the module was not brought back: the update
-// cannot finish as "OK", and the link goes back to serial for the steps that
-// follow. Returns false then, and the caller stops.
+// Opens the module channel. When the BCSP node refuses its set-up, the
+// module cannot be brought back: the step fails, so the update cannot finish
+// as "OK", and the link goes back to serial for the steps that follow.
+// Returns false then, and the caller stops.
 bool openModuleForStep() {
-  const unsigned long before = stepsEnded;
-  openBtModule(1);
-  if (stepsEnded == before) return true;
-  updateOk = 0;
+  if (openBtModule(1) != BT_LINK_REFUSED) return true;
   LinkMode = LINK_SERIAL_HCI;
+  failStep();
   return false;
 }
 

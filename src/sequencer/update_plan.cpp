@@ -39,7 +39,6 @@ size_t planCursor = 0;
 uint32_t currentStep = 0;
 int updateOk = 1;
 int dfuFailed = 0;
-unsigned long stepsEnded = 0;
 
 namespace {
 
@@ -117,7 +116,6 @@ int readUpdatePlan(const char* path) {
 
 void nextUpdateStep(const char* result) {
   platform::alarm(0);
-  ++stepsEnded;
   appendStatus(result);
 
   std::printf("states to do: ");
