@@ -19,9 +19,6 @@ constexpr const char* packagePath = "/tmp/image1.gz";
 constexpr const char* updateDir = "/tmp/update.d/";
 constexpr const char* flashNodePath = "/dev/flash0";
 
-// CRC-32 (ISO-HDLC: reflected 0xEDB88320, preset all ones, final complement).
-uint32_t crc32(const uint8_t* data, size_t length);
-
 int checkHeader(const uint8_t* image, uint32_t length, char* nameOut /*33 bytes*/,
                 uint32_t* countOut);
 // The start request's work on the archive: checks /tmp/image and unpacks
