@@ -11,6 +11,8 @@ constexpr uint32_t IMAGE_MAGIC = 0x11092001;
 constexpr uint8_t IMAGE_TYPE_MULTI = 4;
 constexpr size_t imageHeaderSize = 64;
 constexpr size_t imageNameSize = 32;
+// The image writer writes only a software image whose name begins so.
+constexpr const char* softwareNamePrefix = "Linux";
 
 constexpr const char* archivePath = "/tmp/image";
 constexpr const char* packagePath = "/tmp/image1.gz";

@@ -14,7 +14,6 @@ namespace upd {
 namespace {
 
 constexpr size_t progressSize = 12;  // "%3d percent "
-constexpr const char* softwareNamePrefix = "Linux";
 constexpr const char* operation = "writeImage";
 
 void showProgress(int percent) {

@@ -40,7 +40,6 @@ constexpr const char* assumeBcspText = "...assuming BCSP -> try BCSP\n";
 constexpr const char* downloadFailedText = "NOK\n nothing done... try again\n";
 constexpr const char* nothingToDoText = "nothing to do ... OK\n";
 
-constexpr const char* const bcspDrivers[] = {"linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"};
 constexpr size_t commandSize = 128;
 
 void failStep() {

@@ -15,22 +15,11 @@
 
 namespace upd {
 
-const UpdateStep updateSteps[] = {
-    {CHECK_VERSIONS, "CHECK_VERSIONS", "Version Check:", PART_NONE},
-    {BT_MOD_SET_READ, "BT_MOD_SET_READ", "Read PS-Keys:", PART_NONE},
-    {BT_MOD_SET_COMP, "BT_MOD_SET_COMP", "Compare PS-Keys:", PART_NONE},
-    {BT_MOD_SET_NEW_WRITE, "BT_MOD_SET_NEW_WRITE", "Write diff. PS-Keys:", PART_PSKEYS},
-    {BT_MOD_SET_ALL_WRITE, "BT_MOD_SET_ALL_WRITE", "Write all PS-Keys:", PART_PSKEYS},
-    {BT_MOD_SET_FIRM_STACK, "BT_MOD_SET_FIRM_STACK", "Update Trilo Firmware:", PART_FIRMWARE},
-    {LAP_SOFTWARE, "LAP_SOFTWARE", "Update skq Software:", PART_LAP_SOFTWARE},
-    {0, nullptr, nullptr, PART_NONE},
-};
-
 // The row order matters: the PS-key row looks at the firmware row before it.
 VersionPart versionParts[] = {
-    {PART_FIRMWARE, "BTFIRMWARE", "Trilo Firmware ...", 1},
-    {PART_PSKEYS, "CSRMODULINFO", "PS-Key         ...", 1},
-    {PART_LAP_SOFTWARE, "LAP_VERSION", "skq Software   ...", 1},
+    {PART_FIRMWARE, firmwarePartKey, "Trilo Firmware ...", 1},
+    {PART_PSKEYS, pskeyPartKey, "PS-Key         ...", 1},
+    {PART_LAP_SOFTWARE, softwarePartKey, "skq Software   ...", 1},
     {4, nullptr, nullptr, 1},
 };
 
@@ -42,7 +31,6 @@ int dfuFailed = 0;
 
 namespace {
 
-constexpr size_t lineReadSize = 1023;   // fgets: at most 1022 characters per read
 constexpr size_t announcementSize = 64;  // 22 columns of label and both texts
 
 const char* const finishLabel = "*UPDATE_FINISHED*";
