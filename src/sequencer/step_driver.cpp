@@ -60,12 +60,21 @@ bool openModuleForStep() {
   return false;
 }
 
-// Waits for the module's answer or the step's alarm. The wait is set before
-// the alarm is armed, so that an alarm that expires during the work that
-// follows is never overwritten and lost.
-void awaitAnswer(unsigned seconds) {
+// Where a step's time-out counts from: the start of the work that sends the
+// request (it then covers reset, open and any preparation too), or the
+// request being out.
+enum class AlarmFrom { work, request };
+
+// Does the work that sends the step's next request and waits for the
+// module's answer or the step's alarm. The wait is set first: the answer
+// always finds it, and an alarm that expires during the work is never
+// overwritten and lost.
+template <typename Send>
+void awaitAnswer(unsigned seconds, Send send, AlarmFrom from = AlarmFrom::work) {
   StepEvent = STEP_WAIT;
-  platform::alarm(seconds);
+  if (from == AlarmFrom::work) platform::alarm(seconds);
+  send();
+  if (from == AlarmFrom::request) platform::alarm(seconds);
 }
 
 // Reset, open, HCI Reset: the start of every module step; the Command
@@ -106,6 +115,7 @@ void protectDump() { platform::chmod(dumpPSKeyPath, 0444); }
 void readNextKey() { readAllPSKeys(); }
 void writeKeysToSet() { writeAllPSKeys(toSetPSKeyPath); }
 void writePreparedKeys() { writeAllPSKeys(preparedPSKeyPath); }
+void writeNextHostIfKey() { writeHostIfPSKeys(0); }
 
 constexpr KeyStep readKeys = {readStartTimeout, readKeyTimeout, always,
                               removeDump,       readNextKey,    protectDump};
@@ -125,17 +135,17 @@ void runKeyStep(const KeyStep& step) {
       }
       break;
     case STEP_BEGIN:
-      awaitAnswer(step.startTimeout);
-      // Every step starts its walk or pass afresh, whatever an earlier step
-      // that timed out left behind.
-      resetKeyWalk();
-      resetKeyWriters();
-      step.prepare();
-      startModuleWork();
+      awaitAnswer(step.startTimeout, [&step] {
+        // Every step starts its walk or pass afresh, whatever an earlier
+        // step that timed out left behind.
+        resetKeyWalk();
+        resetKeyWriters();
+        step.prepare();
+        startModuleWork();
+      });
       break;
     case STEP_REPLY:
-      awaitAnswer(step.requestTimeout);
-      step.request();
+      awaitAnswer(step.requestTimeout, step.request);
       break;
     case STEP_DONE:
       openBtModule(0);
@@ -267,14 +277,12 @@ void firmwareStep() {
       resetKeyWriters();  // the host-interface set starts at its first key
       resetBtModule();
       if (!openModuleForStep()) return;
-      StepEvent = STEP_WAIT;
-      writeHostIfPSKeys(0);
-      platform::alarm(firmwareStartTimeout);
+      // The time-out runs from the first key, not from the reset and open.
+      awaitAnswer(firmwareStartTimeout, writeNextHostIfKey, AlarmFrom::request);
       break;
     case STEP_BEGIN:
     case STEP_REPLY:
-      awaitAnswer(firmwareKeyTimeout);
-      writeHostIfPSKeys(0);
+      awaitAnswer(firmwareKeyTimeout, writeNextHostIfKey);
       break;
     case STEP_LINK_SWITCH:
       linkSwitch();
