@@ -52,7 +52,8 @@ KeyText readKeyText(const char* prefix, int minWords) {
   KeyText key;
   char text[psrLineSize];
   int words = 0;
-  if (findPSKeyValue(newPSKeyPath, prefix, text, sizeof text, key.bytes, psKeyMaxWords, &words) == 1)
+  if (findPSKeyValue(newPSKeyPath, prefix, text, sizeof text, key.bytes, psKeyMaxWords,
+                     &words) == 1)
     key.usable = words >= minWords;
   return key;
 }
