@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "image/image.h"
+#include "image/crc32.h"
 
 namespace {
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bench_sandbox.h"
+#include "image/crc32.h"
 #include "image/image.h"
 #include "image/image_format.h"
 #include "platform/platform.h"

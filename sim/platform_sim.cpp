@@ -38,11 +38,20 @@ sim::Device* virtualDevice(int fd) {
   return nullptr;
 }
 
-struct MappedPath {
-  char text[PATH_MAX];
-  bool ok;
-  explicit MappedPath(const char* path) : ok(sim::mapPath(path, text, sizeof text)) {}
-};
+// Maps a daemon path into the sandbox; a path that does not fit the buffer
+// fails with ENAMETOOLONG.
+bool mapInto(const char* path, char* out, size_t size) {
+  if (sim::mapPath(path, out, size)) return true;
+  errno = ENAMETOOLONG;
+  return false;
+}
+
+// Calls call with path mapped into the sandbox, or gives failed.
+template <typename Result, typename Call>
+Result onMappedPath(const char* path, Result failed, Call call) {
+  char mapped[PATH_MAX];
+  return mapInto(path, mapped, sizeof mapped) ? call(mapped) : failed;
+}
 
 bool isDeviceNode(const char* path) { return std::strncmp(path, "/dev/", 5) == 0; }
 
@@ -73,10 +82,7 @@ int openVirtual(const char* path, int flags) {
 bool mapAddress(const struct sockaddr_un* addr, struct sockaddr_un* out, socklen_t* outLen) {
   std::memset(out, 0, sizeof *out);
   out->sun_family = addr->sun_family;
-  if (!sim::mapPath(addr->sun_path, out->sun_path, sizeof out->sun_path)) {
-    errno = ENAMETOOLONG;
-    return false;
-  }
+  if (!mapInto(addr->sun_path, out->sun_path, sizeof out->sun_path)) return false;
   *outLen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) +
                                    std::strlen(out->sun_path) + 1);
   return true;
@@ -139,12 +145,7 @@ int open(const char* path, int flags, mode_t mode) {
     errno = ENOSPC;
     return -1;
   }
-  MappedPath mapped(path);
-  if (!mapped.ok) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  return ::open(mapped.text, flags, mode);
+  return onMappedPath(path, -1, [&](const char* mapped) { return ::open(mapped, flags, mode); });
 }
 
 int close(int fd) {
@@ -187,30 +188,15 @@ int fstat(int fd, struct stat* st) {
 }
 
 int stat(const char* path, struct stat* st) {
-  MappedPath mapped(path);
-  if (!mapped.ok) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  return ::stat(mapped.text, st);
+  return onMappedPath(path, -1, [&](const char* mapped) { return ::stat(mapped, st); });
 }
 
 int chmod(const char* path, mode_t mode) {
-  MappedPath mapped(path);
-  if (!mapped.ok) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  return ::chmod(mapped.text, mode);
+  return onMappedPath(path, -1, [&](const char* mapped) { return ::chmod(mapped, mode); });
 }
 
 int remove(const char* path) {
-  MappedPath mapped(path);
-  if (!mapped.ok) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  return std::remove(mapped.text);
+  return onMappedPath(path, -1, [](const char* mapped) { return std::remove(mapped); });
 }
 
 int fcntl(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
@@ -220,12 +206,8 @@ FILE* fopen(const char* path, const char* mode) {
     errno = ENOSPC;
     return nullptr;
   }
-  MappedPath mapped(path);
-  if (!mapped.ok) {
-    errno = ENAMETOOLONG;
-    return nullptr;
-  }
-  return std::fopen(mapped.text, mode);
+  return onMappedPath(path, static_cast<FILE*>(nullptr),
+                      [&](const char* mapped) { return std::fopen(mapped, mode); });
 }
 
 void* mmap(size_t length, int prot, int flags, int fd, off_t offset) {
@@ -235,12 +217,7 @@ void* mmap(size_t length, int prot, int flags, int fd, off_t offset) {
 int munmap(void* addr, size_t length) { return ::munmap(addr, length); }
 
 int chdir(const char* path) {
-  MappedPath mapped(path);
-  if (!mapped.ok) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  return ::chdir(mapped.text);
+  return onMappedPath(path, -1, [](const char* mapped) { return ::chdir(mapped); });
 }
 
 int gettimeofday(struct timeval* now) { return ::gettimeofday(now, nullptr); }
@@ -348,21 +325,19 @@ int sigprocmask(int how, const sigset_t* set, sigset_t* old) {
 
 pid_t fork() { return ::fork(); }
 
+// Arguments that are daemon paths are mapped too; any other stays as it is.
 int execve(const char* path, char* const argv[], char* const envp[]) {
-  MappedPath mappedProgram(path);
-  if (!mappedProgram.ok) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
   std::vector<std::string> words;
   for (char* const* arg = argv; *arg != nullptr; ++arg) {
-    MappedPath mapped(*arg);
-    words.emplace_back(mapped.ok ? mapped.text : *arg);
+    char mapped[PATH_MAX];
+    words.emplace_back(sim::mapPath(*arg, mapped, sizeof mapped) ? mapped : *arg);
   }
   std::vector<char*> mappedArgv;
   for (auto& word : words) mappedArgv.push_back(word.data());
   mappedArgv.push_back(nullptr);
-  return ::execve(mappedProgram.text, mappedArgv.data(), envp);
+  return onMappedPath(path, -1, [&](const char* program) {
+    return ::execve(program, mappedArgv.data(), envp);
+  });
 }
 
 pid_t waitpid(pid_t pid, int* status, int options) { return ::waitpid(pid, status, options); }

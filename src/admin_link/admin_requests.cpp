@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "admin_link/admin_link.h"
-#include "image/image.h"
+#include "common/step_event.h"
 #include "log/log.h"
 #include "platform/platform.h"
 #include "sequencer/sequencer.h"

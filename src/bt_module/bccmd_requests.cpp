@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "bt_module/bt_module.h"
+#include "common/step_event.h"
 #include "file_util/file_util.h"
 #include "log/log.h"
-#include "sequencer/sequencer.h"
 
 namespace upd {
 

@@ -19,6 +19,9 @@ constexpr const char* bcspNodePath = "/dev/bcspRel2";
 constexpr const char* hwifNodePath = "/dev/etxhwif";
 extern char moduleNodePath[16];
 
+// The module's keys as the walk reads them, one PSR line per key.
+constexpr const char* dumpPSKeyPath = "/tmp/pskeydump.psr";
+
 // Trace switches, fixed at build time: bit 0 raw packet dumps, bit 1 BCCMD
 // response decoding.
 #ifndef UPDATE_MODULE_TRACE_MASK
@@ -35,8 +38,13 @@ constexpr size_t psKeyMaxWords = 40;
 constexpr uint8_t hciResetOpcode[2] = {0x03, 0x0C};
 constexpr uint8_t vendorOpcode[2] = {0x00, 0xFC};
 
-// Device access.
-int openBtModule(int action);  // 1 opens for the current LinkMode, else closes
+// Device access. openBtModule(1) opens the channel for the current LinkMode
+// and returns 1, or -1 when the node does not open (the step's alarm ends
+// the step), or BT_LINK_REFUSED when the BCSP node refused its set-up: the
+// channel is closed again and the caller ends the step. Any other action
+// closes the channel and returns 1.
+constexpr int BT_LINK_REFUSED = -2;
+int openBtModule(int action);
 int resetBtModule();
 int writeBtmodule(const uint8_t* buf, unsigned len);
 int sendHciCmd(uint8_t paramLen, const uint8_t opcode[2], const uint8_t* params);

@@ -8,11 +8,10 @@
 #include <cstring>
 
 #include "bt_module/bt_module.h"
+#include "common/poll_set.h"
 #include "log/log.h"
 #include "platform/device_requests.h"
 #include "platform/platform.h"
-#include "sequencer/sequencer.h"
-#include "update_process/update_process.h"
 
 namespace upd {
 
@@ -86,10 +85,7 @@ int openModuleChannel() {
     OPERATION_ERROR("openBtModule", Critical, 110, "ioctl error TL interface %s: 0x%02x %s",
                     moduleNodePath, error, errorText(error));
     channel.close();
-    // The BCSP link is not usable: the steps that follow talk serial HCI.
-    LinkMode = LINK_SERIAL_HCI;
-    nextUpdateStep(" NOK\n");
-    return -1;
+    return BT_LINK_REFUSED;
   }
 
   platform::sleep(openPauseSeconds);

@@ -5,10 +5,10 @@
 #include <cstdio>
 
 #include "bt_module/bt_module.h"
+#include "common/poll_set.h"
+#include "common/step_event.h"
 #include "log/log.h"
 #include "platform/platform.h"
-#include "sequencer/sequencer.h"
-#include "update_process/update_process.h"
 
 namespace upd {
 

@@ -16,10 +16,6 @@
 namespace upd {
 namespace {
 
-char dfuName[] = "dfu";
-char dfuOption[] = "-dr";
-char dfuFirmware[] = "/tmp/update.d/stack.dfu";
-
 char* const emptyEnvironment[] = {nullptr};
 
 // Exit status of a child whose program could not be executed.
@@ -54,7 +50,9 @@ constexpr int execFailedStatus = 127;
 
 }  // namespace
 
-char* const dfuArgv[] = {dfuName, dfuOption, dfuFirmware, nullptr};
+// execve takes the words as char*; nothing writes through them.
+char* const dfuArgv[] = {const_cast<char*>(dfuProgramName), const_cast<char*>("-dr"),
+                         const_cast<char*>(dfuFirmwarePath), nullptr};
 
 pid_t startChildProcess(const char* workDir, const char* path, char* const argv[],
                         char* const envp[], const char* outputDevice) {

@@ -5,9 +5,11 @@
 
 namespace upd {
 
+// The firmware download tool of the package and its argument vector:
+// "dfu", "-dr" and the firmware file.
+constexpr const char* dfuProgramName = "dfu";
+constexpr const char* dfuFirmwarePath = "/tmp/update.d/stack.dfu";
 extern char* const dfuArgv[];
-constexpr const char* dfuWorkDir = "/tmp/update.d/";
-constexpr const char* dfuProgramPath = "/tmp/update.d/dfu";
 
 // Forks and runs path with argv in workDir (null: stay), with envp (null: an
 // empty environment) and outputDevice as standard output (null: keep). Returns

@@ -12,8 +12,6 @@
 
 #include <array>
 
-#include "image/image.h"
-
 namespace upd {
 namespace {
 

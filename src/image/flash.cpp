@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "image/image.h"
-#include "image/image_internal.h"
 #include "log/log.h"
 #include "platform/device_requests.h"
 #include "platform/platform.h"
@@ -33,7 +32,7 @@ int openFlash(const char* operation, int mode) {
   return fd;
 }
 
-int closeFlash(const char* operation, UniqueFd& device) {
+int closeFlash(const char* operation, platform::UniqueFd& device) {
   if (device.close() != 0) {
     int error = errno;
     OPERATION_ERROR(operation, Critical, 106, "close failed errno: %d %s\n", error,
@@ -54,7 +53,7 @@ void logIoctlFailure(const char* operation, int result) {
 FlashLayout flashLayout = defaultFlashLayout;
 
 int32_t getFlashInfoUpdate() {
-  UniqueFd device(openFlash(__func__, O_RDONLY));
+  platform::UniqueFd device(openFlash(__func__, O_RDONLY));
   if (!device.valid()) return -1;
 
   devreq::FlashInfoRecord info;
@@ -100,7 +99,7 @@ void checkFlashConfig() {
 }
 
 int eraseFlash(uint32_t start, uint32_t length) {
-  UniqueFd device(openFlash(__func__, O_RDONLY));
+  platform::UniqueFd device(openFlash(__func__, O_RDONLY));
   if (!device.valid()) return -1;
   eraseRequest.start = start;
   eraseRequest.length = length;
@@ -114,7 +113,7 @@ int eraseFlash(uint32_t start, uint32_t length) {
 }
 
 int writeFlash(uint32_t offset, const uint8_t* data, uint32_t length) {
-  UniqueFd device(openFlash(__func__, O_RDWR));
+  platform::UniqueFd device(openFlash(__func__, O_RDWR));
   if (!device.valid()) return -1;
   if (platform::lseek(device.get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
     int error = errno;

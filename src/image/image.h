@@ -11,16 +11,24 @@ constexpr uint32_t IMAGE_MAGIC = 0x11092001;
 constexpr uint8_t IMAGE_TYPE_MULTI = 4;
 constexpr size_t imageHeaderSize = 64;
 constexpr size_t imageNameSize = 32;
+// The image writer writes only a software image whose name begins so.
+constexpr const char* softwareNamePrefix = "Linux";
 
 constexpr const char* archivePath = "/tmp/image";
 constexpr const char* packagePath = "/tmp/image1.gz";
+// The folder the update package is unpacked into; the package's files are
+// read from there.
+constexpr const char* updateDir = "/tmp/update.d/";
 constexpr const char* flashNodePath = "/dev/flash0";
-
-// CRC-32 (ISO-HDLC: reflected 0xEDB88320, preset all ones, final complement).
-uint32_t crc32(const uint8_t* data, size_t length);
 
 int checkHeader(const uint8_t* image, uint32_t length, char* nameOut /*33 bytes*/,
                 uint32_t* countOut);
+// The start request's work on the archive: checks /tmp/image and unpacks
+// its package into updateDir. Returns the verdict; the caller answers the
+// admin side and reads the plan.
+constexpr int ARCHIVE_REJECTED = -1;     // no package taken from it
+constexpr int PACKAGE_NOT_UNPACKED = 0;  // the archive is good, its package did not unpack
+constexpr int PACKAGE_UNPACKED = 1;
 int startUpdate();
 
 struct FlashLayout {

@@ -1,7 +1,7 @@
-// Pieces shared by the archive check and the image writer: owners of the
-// descriptors and mappings held for the length of one call (the destructor
-// closes or unmaps whatever an early return left), and the location of the
-// software image inside an archive.
+// Pieces shared by the archive check and the image writer: the archive's
+// mapping, held for the length of one call (the destructor unmaps and closes
+// whatever an early return left), and the location of the software image
+// inside an archive.
 #pragma once
 
 #include <sys/mman.h>
@@ -9,43 +9,34 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "log/log.h"
 #include "platform/platform.h"
 
 namespace upd {
 
-using UniqueFd = platform::UniqueFd;
-
-// A whole file mapped read-only and private.
-class ReadMapping {
+// The update archive mapped whole, read-only and private. It is opened
+// without blocking (a FIFO or a device node there must never stop the
+// daemon) and must be a regular file of at least an image header and below
+// 4 GiB. Each fault is logged under the operation's name; kind leads the
+// size messages ("" or "image ").
+class ArchiveMapping {
  public:
-  ReadMapping(int fd, size_t length)
-      : length_(length), address_(platform::mmap(length, PROT_READ, MAP_PRIVATE, fd, 0)) {}
-  ~ReadMapping() { release(); }
-  ReadMapping(const ReadMapping&) = delete;
-  ReadMapping& operator=(const ReadMapping&) = delete;
+  ArchiveMapping(const char* operation, const char* kind);
+  ~ArchiveMapping() { release(); }
+  ArchiveMapping(const ArchiveMapping&) = delete;
+  ArchiveMapping& operator=(const ArchiveMapping&) = delete;
 
+  bool opened() const { return fd_.valid(); }  // false: the archive did not even open
   bool valid() const { return address_ != MAP_FAILED; }
   const uint8_t* data() const { return static_cast<const uint8_t*>(address_); }
-  size_t length() const { return length_; }
-  void release() {
-    if (address_ != MAP_FAILED) platform::munmap(address_, length_);
-    address_ = MAP_FAILED;
-  }
+  uint32_t size() const { return size_; }
+  // Unmaps and closes now.
+  void release();
 
  private:
-  size_t length_;
-  void* address_;
+  platform::UniqueFd fd_;
+  uint32_t size_ = 0;
+  void* address_ = MAP_FAILED;
 };
-
-// Opens the update archive read-only and without blocking: a FIFO or a
-// device node there must never stop the daemon. A failure is logged under
-// the operation's name; -1 then.
-int openArchive(const char* operation);
-// The archive's size in *size: it must be a regular file of at least an
-// image header and below 4 GiB; otherwise the fault is logged and the result
-// is false. kind leads the size messages ("" or "image ").
-bool archiveSize(const char* operation, int fd, const char* kind, uint32_t* size);
 
 // Finds the software image of an archive of length bytes whose header check
 // gave count sub-images: the last sub-image, or with count 0 the bytes from

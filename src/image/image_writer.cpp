@@ -1,6 +1,5 @@
 // Writes the software image, the last sub-image of /tmp/image, into the
 // flash from imageStart on, with its progress at the end of the status file.
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +14,6 @@ namespace upd {
 namespace {
 
 constexpr size_t progressSize = 12;  // "%3d percent "
-constexpr const char* softwareNamePrefix = "Linux";
 constexpr const char* operation = "writeImage";
 
 void showProgress(int percent) {
@@ -67,30 +65,20 @@ int writeSectors(const uint8_t* image, uint32_t size) {
   return -1;
 }
 
-int writeFromArchive(int archive) {
-  uint32_t size = 0;
-  if (!archiveSize(operation, archive, "image ", &size)) return -1;
-  ReadMapping mapping(archive, size);
-  if (!mapping.valid()) {
-    int error = errno;
-    OPERATION_ERROR(operation, Critical, 106, "couldn't map %s into memory errno = %d %s \n",
-                    archivePath, error, errorText(error));
-    return -1;
-  }
+int writeFromArchive(const uint8_t* archive, uint32_t size) {
   char name[imageNameSize + 1];
   uint32_t count = 0;
-  if (checkHeader(mapping.data(), size, name, &count) != 1) count = 0;
+  if (checkHeader(archive, size, name, &count) != 1) count = 0;
 
   size_t offset = 0;
   uint32_t imageSize = 0;
-  if (!locateSoftwareImage(operation, mapping.data(), size, count, archivePath, &offset,
-                           &imageSize))
+  if (!locateSoftwareImage(operation, archive, size, count, archivePath, &offset, &imageSize))
     return -1;
   const int32_t space = flashLayout.configSectorStart - flashLayout.imageStart;
   OPERATION_INFO(operation, 1, "write lap image with %d Bytes to %d Bytes flash\n",
                  static_cast<int>(imageSize), static_cast<int>(space));
 
-  const uint8_t* image = mapping.data() + offset;
+  const uint8_t* image = archive + offset;
   if (checkHeader(image, imageSize, name, &count) != 1) return -1;
   // A wrong image in the flash leaves the board unable to start.
   if (std::strncmp(name, softwareNamePrefix, std::strlen(softwareNamePrefix)) != 0) {
@@ -110,12 +98,11 @@ int writeFromArchive(int archive) {
 }  // namespace
 
 int writeImage() {
-  int archive = openArchive(operation);
-  if (archive < 0) return -1;
   int result = -1;
   {
-    UniqueFd owner(archive);
-    result = writeFromArchive(owner.get());
+    ArchiveMapping archive(operation, "image ");
+    if (!archive.opened()) return -1;
+    if (archive.valid()) result = writeFromArchive(archive.data(), archive.size());
   }
   // The archive goes whatever became of it; a further attempt needs a new one.
   char command[64];

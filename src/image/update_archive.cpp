@@ -1,5 +1,6 @@
-// The start request's side of the update archive: check /tmp/image, copy its
-// update package out and unpack it under /tmp.
+// The update archive: its mapping and the place of the software image in it,
+// shared with the image writer; and the start request's side: check
+// /tmp/image, copy its update package out and unpack it under /tmp.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -8,13 +9,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "admin_link/admin_link.h"
 #include "image/image.h"
 #include "image/image_format.h"
 #include "image/image_internal.h"
 #include "log/log.h"
 #include "platform/platform.h"
-#include "sequencer/sequencer.h"
 
 namespace upd {
 namespace {
@@ -79,7 +78,7 @@ bool emptyPackageFolder() {
 // Writes sub-image 1 to the package file in one write straight from the
 // mapping; false when it could not be written whole.
 bool writePackage(const uint8_t* image, uint32_t count) {
-  UniqueFd package(platform::open(packagePath, O_WRONLY | O_CREAT | O_TRUNC, 0644));
+  platform::UniqueFd package(platform::open(packagePath, O_WRONLY | O_CREAT | O_TRUNC, 0644));
   if (!package.valid()) {
     OPERATION_ERROR(operation, Critical, 106, "File opening error for file :%s!\n", packagePath);
     return false;
@@ -125,33 +124,61 @@ bool unpackPackage() {
   return unpacked;
 }
 
-// Checks the archive and unpacks its package: 1 unpacked, 0 the archive is
-// good but its package could not be unpacked, -1 the archive is rejected.
-int checkAndUnpack() {
-  UniqueFd archive(openArchive(operation));
-  uint32_t size = 0;
-  if (!archive.valid() || !archiveSize(operation, archive.get(), "", &size)) return -1;
-  ReadMapping mapping(archive.get(), size);
-  if (!mapping.valid()) {
+// Opens the update archive read-only and without blocking; -1 when it does
+// not open.
+int openArchive(const char* op) {
+  int fd = platform::open(archivePath, O_RDONLY | O_NONBLOCK);
+  if (fd < 0) {
     int error = errno;
-    OPERATION_ERROR(operation, Critical, 106, "couldn't map %s into memory errno = %d %s \n",
+    OPERATION_ERROR(op, Critical, 106, "File opening error for file :%s errno = %d %s \n",
                     archivePath, error, errorText(error));
-    return -1;
   }
-  OPERATION_INFO(operation, 1, "%s size = %d Bytes \n", archivePath, static_cast<int>(size));
+  return fd;
+}
 
-  char name[imageNameSize + 1];
-  uint32_t count = 0;
-  if (checkHeader(mapping.data(), size, name, &count) != 1) return -1;
-  if (!checkArchiveTable(mapping.data(), size, archivePath)) return -1;
-
-  if (!emptyPackageFolder() || !writePackage(mapping.data(), count)) return 0;
-  mapping.release();
-  archive.close();
-  return unpackPackage() ? 1 : 0;
+// The archive's size in *size when it is a regular file of at least an
+// image header and below 4 GiB.
+bool archiveSize(const char* op, int fd, const char* kind, uint32_t* size) {
+  struct stat st;
+  if (platform::fstat(fd, &st) != 0) {
+    OPERATION_ERROR(op, Critical, 106, "couldn't determine size of %s!\n", archivePath);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    OPERATION_ERROR(op, Critical, 106, "%s is not a regular file\n", archivePath);
+    return false;
+  }
+  if (st.st_size < static_cast<off_t>(imageHeaderSize)) {
+    OPERATION_ERROR(op, Critical, 106, "%sfile %s to small (%d Bytes) !\n", kind, archivePath,
+                    static_cast<int>(st.st_size));
+    return false;
+  }
+  if (static_cast<unsigned long long>(st.st_size) > UINT32_MAX) {
+    OPERATION_ERROR(op, Critical, 106, "%sfile %s too large (%llu Bytes) !\n", kind, archivePath,
+                    static_cast<unsigned long long>(st.st_size));
+    return false;
+  }
+  *size = static_cast<uint32_t>(st.st_size);
+  return true;
 }
 
 }  // namespace
+
+ArchiveMapping::ArchiveMapping(const char* op, const char* kind) : fd_(openArchive(op)) {
+  if (!fd_.valid() || !archiveSize(op, fd_.get(), kind, &size_)) return;
+  address_ = platform::mmap(size_, PROT_READ, MAP_PRIVATE, fd_.get(), 0);
+  if (address_ == MAP_FAILED) {
+    int error = errno;
+    OPERATION_ERROR(op, Critical, 106, "couldn't map %s into memory errno = %d %s \n",
+                    archivePath, error, errorText(error));
+  }
+}
+
+void ArchiveMapping::release() {
+  if (address_ != MAP_FAILED) platform::munmap(address_, size_);
+  address_ = MAP_FAILED;
+  fd_.close();
+}
 
 bool locateSoftwareImage(const char* op, const uint8_t* image, size_t length, uint32_t count,
                          const char* path, size_t* offset, uint32_t* size) {
@@ -192,53 +219,20 @@ bool locateSoftwareImage(const char* op, const uint8_t* image, size_t length, ui
   return true;
 }
 
-int openArchive(const char* op) {
-  int fd = platform::open(archivePath, O_RDONLY | O_NONBLOCK);
-  if (fd < 0) {
-    int error = errno;
-    OPERATION_ERROR(op, Critical, 106, "File opening error for file :%s errno = %d %s \n",
-                    archivePath, error, errorText(error));
-  }
-  return fd;
-}
-
-bool archiveSize(const char* op, int fd, const char* kind, uint32_t* size) {
-  struct stat st;
-  if (platform::fstat(fd, &st) != 0) {
-    OPERATION_ERROR(op, Critical, 106, "couldn't determine size of %s!\n", archivePath);
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    OPERATION_ERROR(op, Critical, 106, "%s is not a regular file\n", archivePath);
-    return false;
-  }
-  if (st.st_size < static_cast<off_t>(imageHeaderSize)) {
-    OPERATION_ERROR(op, Critical, 106, "%sfile %s to small (%d Bytes) !\n", kind, archivePath,
-                    static_cast<int>(st.st_size));
-    return false;
-  }
-  if (static_cast<unsigned long long>(st.st_size) > UINT32_MAX) {
-    OPERATION_ERROR(op, Critical, 106, "%sfile %s too large (%llu Bytes) !\n", kind, archivePath,
-                    static_cast<unsigned long long>(st.st_size));
-    return false;
-  }
-  *size = static_cast<uint32_t>(st.st_size);
-  return true;
-}
-
 int startUpdate() {
-  switch (checkAndUnpack()) {
-    case -1: {
-      static constexpr char okText[] = "OK";  // sent with its terminating NUL
-      sendUpdateRsp(UPD_CODE_START, okText, sizeof okText);
-      return -1;
-    }
-    case 0:
-      return -1;
-    default:
-      // The plan comes from this package only.
-      return readUpdatePlan(todoPath);
-  }
+  ArchiveMapping archive(operation, "");
+  if (!archive.valid()) return ARCHIVE_REJECTED;
+  const uint32_t size = archive.size();
+  OPERATION_INFO(operation, 1, "%s size = %d Bytes \n", archivePath, static_cast<int>(size));
+
+  char name[imageNameSize + 1];
+  uint32_t count = 0;
+  if (checkHeader(archive.data(), size, name, &count) != 1) return ARCHIVE_REJECTED;
+  if (!checkArchiveTable(archive.data(), size, archivePath)) return ARCHIVE_REJECTED;
+
+  if (!emptyPackageFolder() || !writePackage(archive.data(), count)) return PACKAGE_NOT_UNPACKED;
+  archive.release();
+  return unpackPackage() ? PACKAGE_UNPACKED : PACKAGE_NOT_UNPACKED;
 }
 
 }  // namespace upd

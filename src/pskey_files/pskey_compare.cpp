@@ -7,7 +7,6 @@
 #include "log/log.h"
 #include "pskey_files/pskey_files.h"
 #include "pskey_files/psr_text.h"
-#include "sequencer/sequencer.h"
 
 namespace upd {
 

@@ -4,14 +4,22 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bt_module/bt_module.h"  // psKeyMaxWords: what one SET request carries
+
 namespace upd {
 
+// The key files: the package's new set, that set without its comments, and
+// the comparison's report and write set.
+constexpr const char* newPSKeyPath = "/tmp/update.d/pskeyorig.psr";
+constexpr const char* preparedPSKeyPath = "/tmp/pskeyprep.psr";
+constexpr const char* comparePSKeyPath = "/tmp/pskeycomp.psr";
+constexpr const char* toSetPSKeyPath = "/tmp/pskeytoset.psr";
+
 constexpr size_t psrLineSize = 1024;
-constexpr size_t psrMaxWords = 40;
 
 // Parses one key line positionally. On success fills the key id, the words
-// (each low byte first, room for psrMaxWords words) and their count, and
-// returns 1. A line that is not a key line, has more than psrMaxWords words
+// (each low byte first, room for psKeyMaxWords words) and their count, and
+// returns 1. A line that is not a key line, has more than psKeyMaxWords words
 // or non-hex digits in a word column returns -1; nothing is read beyond the
 // line's terminator.
 int parsePSKeyLine(const char* line, uint16_t* keyId, uint8_t* words, int* wordCount);

@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "bt_module/bt_module.h"
+#include "common/step_event.h"
 #include "file_util/file_util.h"
 #include "log/log.h"
 #include "pskey_files/pskey_files.h"
-#include "sequencer/sequencer.h"
 
 namespace upd {
 
@@ -133,13 +133,13 @@ int writeAllPSKeys(const char* path) {
   while (std::fgets(line, static_cast<int>(sizeof line), keyPass.stream.get()) != nullptr) {
     if (line[0] != '&') continue;  // not a key line: nothing to send
     uint16_t keyId = 0;
-    uint8_t words[2 * psrMaxWords];
+    uint8_t words[2 * psKeyMaxWords];
     int wordCount = 0;
     if (parsePSKeyLine(line, &keyId, words, &wordCount) != 1) {
       char shown[80];
       lineForMessage(line, shown, sizeof shown);
       LOG_ERROR(Critical, 106, "PS-Key line refused (more than %d words or not hex): %s\n",
-                static_cast<int>(psrMaxWords), shown);
+                static_cast<int>(psKeyMaxWords), shown);
       ++stepFaults;  // the pass goes on; the step fails at its end
       continue;
     }
@@ -168,11 +168,11 @@ int writeHostIfPSKeys(int restart) {
   }
   ++hostIfIndex;
   uint16_t keyId = 0;
-  uint8_t words[2 * psrMaxWords];
+  uint8_t words[2 * psKeyMaxWords];
   int wordCount = 0;
   if (parsePSKeyLine(entry, &keyId, words, &wordCount) != 1) {
     LOG_ERROR(Critical, 106, "PS-Key line refused (more than %d words or not hex): %s\n",
-              static_cast<int>(psrMaxWords), entry);
+              static_cast<int>(psKeyMaxWords), entry);
     return 1;
   }
   sendKeyLine(keyId, words, wordCount);

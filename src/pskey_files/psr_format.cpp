@@ -62,7 +62,7 @@ int parsePSKeyLine(const char* line, uint16_t* keyId, uint8_t* words, int* wordC
   for (;; column += wordStride) {
     const char* separator = line + column;
     if (onlyBlanksToEnd(separator)) break;
-    if (count == psrMaxWords) return -1;  // a further word has no room
+    if (count == psKeyMaxWords) return -1;  // a further word has no room
     uint8_t wordHigh = 0;
     uint8_t wordLow = 0;
     if (!hexPair(separator + 1, &wordHigh) || !hexPair(separator + 3, &wordLow)) return -1;

@@ -2,9 +2,10 @@
 // driver and the version check.
 #pragma once
 
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
+
+#include "common/step_event.h"  // the events the step driver acts on
 
 namespace upd {
 
@@ -19,26 +20,6 @@ enum : uint32_t {
   BT_MOD_SET_FIRM_STACK = 6,
   LAP_SOFTWARE = 7,
 };
-
-// Values of StepEvent.
-enum : int {
-  STEP_NEW = 0,
-  STEP_BEGIN = 1,
-  STEP_REPLY = 2,
-  STEP_DONE = 3,
-  STEP_TIMEOUT = 4,
-  STEP_DFU_FAILED = 5,
-  STEP_DFU_ENDED = 6,
-  STEP_DFU_RUNNING = 7,
-  STEP_WAIT = 8,
-  STEP_LINK_SWITCH = 9,
-};
-// The last event of the current step; written whole by handlers and readers.
-extern volatile sig_atomic_t StepEvent;
-// Sets StepEvent to next only while it holds expected, with SIGALRM held off
-// between the look and the write; false when it held something else. What a
-// module answer goes through: it counts only while the driver waits.
-bool replaceStepEvent(int expected, int next);
 
 // Part kinds that decide whether a step is needed.
 enum : uint32_t { PART_LAP_SOFTWARE = 0, PART_FIRMWARE = 1, PART_PSKEYS = 2, PART_NONE = 3 };
@@ -55,7 +36,22 @@ struct VersionPart {
   const char* label;  // label in the version report
   uint32_t updateNeeded;
 };
-extern const UpdateStep updateSteps[];
+// The steps in number order; a plan line names a step by its key.
+inline constexpr UpdateStep updateSteps[] = {
+    {CHECK_VERSIONS, "CHECK_VERSIONS", "Version Check:", PART_NONE},
+    {BT_MOD_SET_READ, "BT_MOD_SET_READ", "Read PS-Keys:", PART_NONE},
+    {BT_MOD_SET_COMP, "BT_MOD_SET_COMP", "Compare PS-Keys:", PART_NONE},
+    {BT_MOD_SET_NEW_WRITE, "BT_MOD_SET_NEW_WRITE", "Write diff. PS-Keys:", PART_PSKEYS},
+    {BT_MOD_SET_ALL_WRITE, "BT_MOD_SET_ALL_WRITE", "Write all PS-Keys:", PART_PSKEYS},
+    {BT_MOD_SET_FIRM_STACK, "BT_MOD_SET_FIRM_STACK", "Update Trilo Firmware:", PART_FIRMWARE},
+    {LAP_SOFTWARE, "LAP_SOFTWARE", "Update skq Software:", PART_LAP_SOFTWARE},
+    {0, nullptr, nullptr, PART_NONE},
+};
+
+// Keys of the version files, one per part (the rows of versionParts).
+constexpr const char* firmwarePartKey = "BTFIRMWARE";
+constexpr const char* pskeyPartKey = "CSRMODULINFO";
+constexpr const char* softwarePartKey = "LAP_VERSION";
 extern VersionPart versionParts[];
 
 constexpr size_t planSize = 21;   // up to 20 steps and the terminating 0
@@ -65,25 +61,22 @@ extern size_t planCursor;         // index of the entry that becomes current nex
 extern uint32_t currentStep;
 extern int updateOk;
 extern int dfuFailed;
-// Faults that do not stop the current step but fail it: a key the module
-// refused, a key line that could not be sent, a dump line that could not be
-// written. A step that ends with any ends " NOK"; cleared for each new step.
-extern int stepFaults;
 
-constexpr const char* updateDir = "/tmp/update.d/";
+// Text files (the plan, the download tool's error log) are read in pieces of
+// at most lineReadSize - 1 characters; a longer line arrives as several.
+constexpr size_t lineReadSize = 1023;
+
 constexpr const char* todoPath = "/tmp/update.d/updatetodo.txt";
 constexpr const char* versionPath = "/tmp/update.d/VERSION";
 constexpr const char* installedVersionPath = "/etc/data.txt";
-constexpr const char* newPSKeyPath = "/tmp/update.d/pskeyorig.psr";
-constexpr const char* preparedPSKeyPath = "/tmp/pskeyprep.psr";
-constexpr const char* dumpPSKeyPath = "/tmp/pskeydump.psr";
-constexpr const char* comparePSKeyPath = "/tmp/pskeycomp.psr";
-constexpr const char* toSetPSKeyPath = "/tmp/pskeytoset.psr";
 constexpr const char* dfuStatusPath = "/tmp/dfu_status.log";
 constexpr const char* dfuErrorPath = "/tmp/dfu_error.log";
+// The BCSP drivers of the package, loaded in this order before the download.
+inline constexpr const char* bcspDrivers[] = {"linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"};
 
-// The start request: checks and unpacks the archive, reads the plan and
-// announces its first step.
+// The start request: has the archive checked and unpacked, answers the
+// admin side when the archive is rejected, reads the plan and announces its
+// first step.
 void beginUpdate();
 
 // Plan and reports.
@@ -101,6 +94,12 @@ void runUpdateStep();
 
 // Version check.
 constexpr size_t versionTextSize = 1023;  // 1022 characters and the terminator
+// The new firmware and configuration versions ride in two PS-keys of the
+// package's key file, each usable only with at least so many words.
+constexpr const char* firmwareVersionKeyPrefix = "&02a5 = ";
+constexpr int firmwareVersionMinWords = 10;  // bytes 0..19
+constexpr const char* configVersionKeyPrefix = "&02a4 = ";
+constexpr int configVersionMinWords = 2;  // bytes 0..3
 int checkVersions();
 
 }  // namespace upd

@@ -4,7 +4,6 @@
 // module.
 #include <fcntl.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -41,7 +40,6 @@ constexpr const char* assumeBcspText = "...assuming BCSP -> try BCSP\n";
 constexpr const char* downloadFailedText = "NOK\n nothing done... try again\n";
 constexpr const char* nothingToDoText = "nothing to do ... OK\n";
 
-constexpr const char* const bcspDrivers[] = {"linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"};
 constexpr size_t commandSize = 128;
 
 void failStep() {
@@ -51,25 +49,32 @@ void failStep() {
   nextUpdateStep(" NOK\n");
 }
 
-// Opens the module channel. When the open ends the step itself (the BCSP
-// link cannot be set up), the module was not brought back: the update
-// cannot finish as "OK", and the link goes back to serial for the steps that
-// follow. Returns false then, and the caller stops.
+// Opens the module channel. When the BCSP node refuses its set-up, the
+// module cannot be brought back: the step fails, so the update cannot finish
+// as "OK", and the link goes back to serial for the steps that follow.
+// Returns false then, and the caller stops.
 bool openModuleForStep() {
-  const unsigned long before = stepsEnded;
-  openBtModule(1);
-  if (stepsEnded == before) return true;
-  updateOk = 0;
+  if (openBtModule(1) != BT_LINK_REFUSED) return true;
   LinkMode = LINK_SERIAL_HCI;
+  failStep();
   return false;
 }
 
-// Waits for the module's answer or the step's alarm. The wait is set before
-// the alarm is armed, so that an alarm that expires during the work that
-// follows is never overwritten and lost.
-void awaitAnswer(unsigned seconds) {
+// Where a step's time-out counts from: the start of the work that sends the
+// request (it then covers reset, open and any preparation too), or the
+// request being out.
+enum class AlarmFrom { work, request };
+
+// Does the work that sends the step's next request and waits for the
+// module's answer or the step's alarm. The wait is set first: the answer
+// always finds it, and an alarm that expires during the work is never
+// overwritten and lost.
+template <typename Send>
+void awaitAnswer(unsigned seconds, Send send, AlarmFrom from = AlarmFrom::work) {
   StepEvent = STEP_WAIT;
-  platform::alarm(seconds);
+  if (from == AlarmFrom::work) platform::alarm(seconds);
+  send();
+  if (from == AlarmFrom::request) platform::alarm(seconds);
 }
 
 // Reset, open, HCI Reset: the start of every module step; the Command
@@ -110,6 +115,7 @@ void protectDump() { platform::chmod(dumpPSKeyPath, 0444); }
 void readNextKey() { readAllPSKeys(); }
 void writeKeysToSet() { writeAllPSKeys(toSetPSKeyPath); }
 void writePreparedKeys() { writeAllPSKeys(preparedPSKeyPath); }
+void writeNextHostIfKey() { writeHostIfPSKeys(0); }
 
 constexpr KeyStep readKeys = {readStartTimeout, readKeyTimeout, always,
                               removeDump,       readNextKey,    protectDump};
@@ -129,17 +135,17 @@ void runKeyStep(const KeyStep& step) {
       }
       break;
     case STEP_BEGIN:
-      awaitAnswer(step.startTimeout);
-      // Every step starts its walk or pass afresh, whatever an earlier step
-      // that timed out left behind.
-      resetKeyWalk();
-      resetKeyWriters();
-      step.prepare();
-      startModuleWork();
+      awaitAnswer(step.startTimeout, [&step] {
+        // Every step starts its walk or pass afresh, whatever an earlier
+        // step that timed out left behind.
+        resetKeyWalk();
+        resetKeyWriters();
+        step.prepare();
+        startModuleWork();
+      });
       break;
     case STEP_REPLY:
-      awaitAnswer(step.requestTimeout);
-      step.request();
+      awaitAnswer(step.requestTimeout, step.request);
       break;
     case STEP_DONE:
       openBtModule(0);
@@ -271,14 +277,12 @@ void firmwareStep() {
       resetKeyWriters();  // the host-interface set starts at its first key
       resetBtModule();
       if (!openModuleForStep()) return;
-      StepEvent = STEP_WAIT;
-      writeHostIfPSKeys(0);
-      platform::alarm(firmwareStartTimeout);
+      // The time-out runs from the first key, not from the reset and open.
+      awaitAnswer(firmwareStartTimeout, writeNextHostIfKey, AlarmFrom::request);
       break;
     case STEP_BEGIN:
     case STEP_REPLY:
-      awaitAnswer(firmwareKeyTimeout);
-      writeHostIfPSKeys(0);
+      awaitAnswer(firmwareKeyTimeout, writeNextHostIfKey);
       break;
     case STEP_LINK_SWITCH:
       linkSwitch();
@@ -321,15 +325,6 @@ void softwareStep() {
 }
 
 }  // namespace
-
-bool replaceStepEvent(int expected, int next) {
-  // The alarm may not fall between the look and the write: its time-out
-  // would be overwritten.
-  platform::SignalBlock held(SIGALRM);
-  if (StepEvent != expected) return false;
-  StepEvent = next;
-  return true;
-}
 
 void runUpdateStep() {
   switch (currentStep) {

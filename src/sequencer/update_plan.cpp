@@ -15,37 +15,22 @@
 
 namespace upd {
 
-const UpdateStep updateSteps[] = {
-    {CHECK_VERSIONS, "CHECK_VERSIONS", "Version Check:", PART_NONE},
-    {BT_MOD_SET_READ, "BT_MOD_SET_READ", "Read PS-Keys:", PART_NONE},
-    {BT_MOD_SET_COMP, "BT_MOD_SET_COMP", "Compare PS-Keys:", PART_NONE},
-    {BT_MOD_SET_NEW_WRITE, "BT_MOD_SET_NEW_WRITE", "Write diff. PS-Keys:", PART_PSKEYS},
-    {BT_MOD_SET_ALL_WRITE, "BT_MOD_SET_ALL_WRITE", "Write all PS-Keys:", PART_PSKEYS},
-    {BT_MOD_SET_FIRM_STACK, "BT_MOD_SET_FIRM_STACK", "Update Trilo Firmware:", PART_FIRMWARE},
-    {LAP_SOFTWARE, "LAP_SOFTWARE", "Update skq Software:", PART_LAP_SOFTWARE},
-    {0, nullptr, nullptr, PART_NONE},
-};
-
 // The row order matters: the PS-key row looks at the firmware row before it.
 VersionPart versionParts[] = {
-    {PART_FIRMWARE, "BTFIRMWARE", "Trilo Firmware ...", 1},
-    {PART_PSKEYS, "CSRMODULINFO", "PS-Key         ...", 1},
-    {PART_LAP_SOFTWARE, "LAP_VERSION", "skq Software   ...", 1},
+    {PART_FIRMWARE, firmwarePartKey, "Trilo Firmware ...", 1},
+    {PART_PSKEYS, pskeyPartKey, "PS-Key         ...", 1},
+    {PART_LAP_SOFTWARE, softwarePartKey, "skq Software   ...", 1},
     {4, nullptr, nullptr, 1},
 };
 
-volatile sig_atomic_t StepEvent = STEP_NEW;
 uint32_t updatePlan[planSize] = {};
 size_t planCursor = 0;
 uint32_t currentStep = 0;
 int updateOk = 1;
 int dfuFailed = 0;
-int stepFaults = 0;
-unsigned long stepsEnded = 0;
 
 namespace {
 
-constexpr size_t lineReadSize = 1023;   // fgets: at most 1022 characters per read
 constexpr size_t announcementSize = 64;  // 22 columns of label and both texts
 
 const char* const finishLabel = "*UPDATE_FINISHED*";
@@ -119,7 +104,6 @@ int readUpdatePlan(const char* path) {
 
 void nextUpdateStep(const char* result) {
   platform::alarm(0);
-  ++stepsEnded;
   appendStatus(result);
 
   std::printf("states to do: ");
@@ -196,9 +180,14 @@ void beginUpdate() {
     return;
   }
   resetUpdateState();
-  // A start request that leads to no plan is a failed update: the finish
-  // step reports it as such.
-  if (startUpdate() != 1) updateOk = 0;
+  const int verdict = startUpdate();
+  if (verdict == ARCHIVE_REJECTED) {
+    static constexpr char okText[] = "OK";  // sent with its terminating NUL
+    sendUpdateRsp(UPD_CODE_START, okText, sizeof okText);
+  }
+  // The plan comes from this package only. A start request that leads to no
+  // plan is a failed update: the finish step reports it as such.
+  if (verdict != PACKAGE_UNPACKED || readUpdatePlan(todoPath) != 1) updateOk = 0;
   nextUpdateStep("");
 }
 

@@ -23,11 +23,8 @@ constexpr const char* notFound = "not found";
 constexpr const char* reportHeader =
     "OK\n     part:            |     old version      |      new version      |   update ?";
 
-// The version texts carried in two PS-keys, each word low byte first.
-constexpr const char* firmwareKeyPrefix = "&02a5 = ";
-constexpr const char* configKeyPrefix = "&02a4 = ";
-constexpr int firmwareKeyMinWords = 10;  // bytes 0..19
-constexpr int configKeyMinWords = 2;     // bytes 0..3
+// Where the version texts stand in the two PS-keys' bytes, each word low
+// byte first.
 constexpr size_t newFirmwareAt = 13;     // 4 characters
 constexpr size_t firmwareVersionLength = 4;
 constexpr size_t firmwareNoteAt = 6;     // 6 characters shown after " means "
@@ -48,14 +45,15 @@ constexpr size_t rowSize = 128;  // "\n" and 3 + 19 + 1 + 23 + 1 + 22 + 1 + 20 c
 // One PS-key's value text and its bytes.
 struct KeyText {
   bool usable = false;
-  uint8_t bytes[2 * psrMaxWords] = {};
+  uint8_t bytes[2 * psKeyMaxWords] = {};
 };
 
 KeyText readKeyText(const char* prefix, int minWords) {
   KeyText key;
   char text[psrLineSize];
   int words = 0;
-  if (findPSKeyValue(newPSKeyPath, prefix, text, sizeof text, key.bytes, psrMaxWords, &words) == 1)
+  if (findPSKeyValue(newPSKeyPath, prefix, text, sizeof text, key.bytes, psKeyMaxWords,
+                     &words) == 1)
     key.usable = words >= minWords;
   return key;
 }
@@ -152,7 +150,7 @@ void checkPSKeys(VersionPart& part, const VersionPart* firmwarePart, char* oldTe
       firmwarePart != nullptr && firmwarePart->updateNeeded == 0)
     part.updateNeeded = 0;
 
-  const KeyText configKey = readKeyText(configKeyPrefix, configKeyMinWords);
+  const KeyText configKey = readKeyText(configVersionKeyPrefix, configVersionMinWords);
   const uint8_t* newConfig = configKey.usable ? configKey.bytes + newConfigAt : nullptr;
   if (!oldConfigUsable || newConfig == nullptr ||
       std::memcmp(oldConfig, newConfig, configLength) != 0)
@@ -166,7 +164,7 @@ void checkPSKeys(VersionPart& part, const VersionPart* firmwarePart, char* oldTe
 }  // namespace
 
 int checkVersions() {
-  const KeyText firmwareKey = readKeyText(firmwareKeyPrefix, firmwareKeyMinWords);
+  const KeyText firmwareKey = readKeyText(firmwareVersionKeyPrefix, firmwareVersionMinWords);
   appendStatus(reportHeader);
 
   for (VersionPart* part = versionParts; part->key != nullptr; ++part) {

@@ -11,6 +11,7 @@
 
 #include "admin_link/admin_link.h"
 #include "bt_module/bt_module.h"
+#include "common/step_event.h"
 #include "image/image.h"
 #include "log/log.h"
 #include "platform/platform.h"
@@ -22,7 +23,6 @@
 
 namespace upd {
 
-PollSet pollSet = {};
 volatile sig_atomic_t isRunning = 1;
 volatile sig_atomic_t exitInProgress = 0;
 volatile sig_atomic_t inSignalHandler = 0;

@@ -2,18 +2,11 @@
 // orderly way out.
 #pragma once
 
-#include <poll.h>
-
 #include <csignal>
 
-namespace upd {
+#include "common/poll_set.h"  // the slots the loop polls
 
-struct PollSet {
-  struct pollfd slots[3];
-  int nfds;        // slots handed to poll: 1 after start-up, 2 with a module channel
-  int moduleSlot;  // index of the module channel, 0 when none is open
-};
-extern PollSet pollSet;
+namespace upd {
 
 extern volatile sig_atomic_t isRunning;
 extern volatile sig_atomic_t exitInProgress;

@@ -72,7 +72,7 @@ TEST_P(ParseTest, Line) {
   std::vector<char> line(c.line.begin(), c.line.end());
   line.push_back('\0');
   uint16_t keyId = 0xFFFF;
-  uint8_t words[2 * upd::psrMaxWords + 2];
+  uint8_t words[2 * upd::psKeyMaxWords + 2];
   std::memset(words, 0xEE, sizeof words);
   int count = -5;
   ASSERT_EQ(c.result, upd::parsePSKeyLine(line.data(), &keyId, words, &count));

@@ -1,13 +1,14 @@
 // What the daemon does with each part of an update archive, as update_image
-// needs to know it: taken from the daemon's headers where they hold it, and
-// written out here (marked "as in src/...") where it lives only in a daemon
-// source file.
+// needs to know it: every value is taken from the daemon's headers; what is
+// here only names it for the tool or derives from it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 
+#include "bt_module/bt_module.h"
 #include "child_process/child_process.h"
 #include "image/image.h"
 #include "pskey_files/pskey_files.h"
@@ -19,10 +20,8 @@ constexpr uint32_t imageMagic = upd::IMAGE_MAGIC;
 constexpr uint8_t multiImageType = upd::IMAGE_TYPE_MULTI;
 constexpr size_t headerSize = upd::imageHeaderSize;
 constexpr size_t nameSize = upd::imageNameSize;
-
-// The image writer writes only a software image whose name begins so
-// (as in src/image/image_writer.cpp).
-constexpr const char* softwareNamePrefix = "Linux";
+// The image writer writes only a software image whose name begins so.
+constexpr const char* softwareNamePrefix = upd::softwareNamePrefix;
 
 // The name of a package file: a daemon path below the package folder
 // without that folder ("/tmp/update.d/VERSION" -> "VERSION").
@@ -35,46 +34,34 @@ inline std::string packageMemberPrefix() {
   return folder.substr(folder.rfind('/', folder.size() - 2) + 1);
 }
 
-// Step keys of updatetodo.txt by step number, with the part whose version
-// decides whether the step runs (as in src/sequencer/update_plan.cpp).
-struct StepKey {
-  uint32_t number;
-  const char* key;
-  uint32_t partKind;
+// The daemon's step table without its terminating row: each step's number,
+// its key in updatetodo.txt and the part whose version decides whether the
+// step runs.
+using StepKey = upd::UpdateStep;
+struct StepTable {
+  const StepKey* begin() const { return upd::updateSteps; }
+  const StepKey* end() const { return upd::updateSteps + std::size(upd::updateSteps) - 1; }
 };
-constexpr StepKey stepKeys[] = {
-    {upd::CHECK_VERSIONS, "CHECK_VERSIONS", upd::PART_NONE},
-    {upd::BT_MOD_SET_READ, "BT_MOD_SET_READ", upd::PART_NONE},
-    {upd::BT_MOD_SET_COMP, "BT_MOD_SET_COMP", upd::PART_NONE},
-    {upd::BT_MOD_SET_NEW_WRITE, "BT_MOD_SET_NEW_WRITE", upd::PART_PSKEYS},
-    {upd::BT_MOD_SET_ALL_WRITE, "BT_MOD_SET_ALL_WRITE", upd::PART_PSKEYS},
-    {upd::BT_MOD_SET_FIRM_STACK, "BT_MOD_SET_FIRM_STACK", upd::PART_FIRMWARE},
-    {upd::LAP_SOFTWARE, "LAP_SOFTWARE", upd::PART_LAP_SOFTWARE},
-};
+constexpr StepTable stepKeys{};
 constexpr size_t planMaxSteps = upd::planMaxSteps;
 // The daemon reads the plan and key files in pieces of at most this many
-// characters (as in src/sequencer/update_plan.cpp; psrLineSize - 2 for PSR).
-constexpr size_t daemonLineLength = upd::psrLineSize - 2;
+// characters.
+constexpr size_t daemonLineLength = upd::lineReadSize - 1;
+static_assert(daemonLineLength == upd::psrLineSize - 2, "plan and key files read alike");
 
-// Keys of the version files (as in src/sequencer/update_plan.cpp); the
-// version check takes only the software version from the package's VERSION.
-constexpr const char* versionKeys[] = {"BTFIRMWARE", "CSRMODULINFO", "LAP_VERSION"};
-constexpr const char* softwareVersionKey = "LAP_VERSION";
+// Keys of the version files; the version check takes only the software
+// version from the package's VERSION.
+constexpr const char* versionKeys[] = {upd::firmwarePartKey, upd::pskeyPartKey,
+                                       upd::softwarePartKey};
+constexpr const char* softwareVersionKey = upd::softwarePartKey;
 // The new firmware and configuration versions ride in two PS-keys of
-// pskeyorig.psr, with at least so many words (as in
-// src/sequencer/version_check.cpp).
-constexpr const char* firmwareVersionKey = "&02a5 = ";
-constexpr size_t firmwareVersionMinWords = 10;
-constexpr const char* configVersionKey = "&02a4 = ";
-constexpr size_t configVersionMinWords = 2;
+// pskeyorig.psr, with at least so many words.
+constexpr const char* firmwareVersionKey = upd::firmwareVersionKeyPrefix;
+constexpr size_t firmwareVersionMinWords = upd::firmwareVersionMinWords;
+constexpr const char* configVersionKey = upd::configVersionKeyPrefix;
+constexpr size_t configVersionMinWords = upd::configVersionMinWords;
 
-constexpr size_t psrMaxWords = upd::psrMaxWords;
-
-// The firmware step's files: the download tool, its firmware file and the
-// three BCSP drivers (as in src/child_process/child_process.cpp and
-// src/sequencer/step_driver.cpp).
-constexpr const char* firmwareFile = "stack.dfu";
-constexpr const char* bcspDrivers[] = {"linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"};
+constexpr size_t psKeyMaxWords = upd::psKeyMaxWords;
 
 // The software image may occupy [imageStart, flash size - configSectorSize);
 // the writer refuses an image as large as that area or larger.

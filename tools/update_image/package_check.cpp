@@ -25,7 +25,9 @@ using upd::psr::isLineEnd;
 const std::string todoName = packageFileName(upd::todoPath);
 const std::string versionName = packageFileName(upd::versionPath);
 const std::string keyFileName = packageFileName(upd::newPSKeyPath);
-const std::string dfuName = packageFileName(upd::dfuProgramPath);
+// The firmware step's files besides the BCSP drivers.
+const std::string dfuName = upd::dfuProgramName;
+const std::string firmwareName = packageFileName(upd::dfuFirmwarePath);
 
 // A line of a text file as the daemon reads it: the text and its line end.
 struct Line {
@@ -68,7 +70,7 @@ void checkLineLength(const std::string& file, const Line& line, Findings* findin
 const StepKey& stepOf(uint32_t number) {
   for (const StepKey& step : stepKeys)
     if (step.number == number) return step;
-  return stepKeys[0];  // every number in a plan comes from the table
+  return *stepKeys.begin();  // every number in a plan comes from the table
 }
 const char* stepKeyOf(uint32_t number) { return stepOf(number).key; }
 uint32_t partOf(uint32_t number) { return stepOf(number).partKind; }
@@ -179,9 +181,9 @@ std::string keyLineProblem(const std::string& text) {
   size_t words = 0;
   for (size_t column = 7;; column += 5) {
     if (text.find_first_not_of(" \t", column) == std::string::npos) return "";
-    if (words == psrMaxWords)
-      return "more than " + std::to_string(psrMaxWords) + " words; a SET request holds at most " +
-             std::to_string(psrMaxWords);
+    if (words == psKeyMaxWords)
+      return "more than " + std::to_string(psKeyMaxWords) + " words; a SET request holds at most " +
+             std::to_string(psKeyMaxWords);
     for (size_t i = column + 1; i <= column + 4; ++i)
       if (i >= text.size() || hexValue(text[i]) < 0)
         return "word " + std::to_string(words + 1) + " is not four hex digits";
@@ -398,8 +400,8 @@ PackageReport checkPackage(std::vector<PackageEntry> entries) {
   if (planned(upd::BT_MOD_SET_FIRM_STACK)) {
     if (const PackageEntry* dfu = need(dfuName, upd::BT_MOD_SET_FIRM_STACK))
       checkDownloadTool(*dfu, findings);
-    need(firmwareFile, upd::BT_MOD_SET_FIRM_STACK);
-    for (const char* driver : bcspDrivers) need(driver, upd::BT_MOD_SET_FIRM_STACK);
+    need(firmwareName, upd::BT_MOD_SET_FIRM_STACK);
+    for (const char* driver : upd::bcspDrivers) need(driver, upd::BT_MOD_SET_FIRM_STACK);
   }
 
   // Steps that work on what an earlier step left.
