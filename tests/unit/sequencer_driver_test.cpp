@@ -13,9 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "admin_link/admin_link.h"
+#include "admin_link/admin_link.h"  // dfuPid
 #include "bt_module/bt_module.h"
-#include "file_util/file_util.h"
 #include "platform/platform.h"
 #include "sequencer/sequencer.h"
 #include "test_support.h"
@@ -23,7 +22,6 @@
 
 namespace {
 
-using testsupport::AdminPeer;
 using testsupport::Sandbox;
 
 constexpr double waitSeconds = 20;
@@ -82,14 +80,14 @@ struct DriverTest : ::testing::Test {
     upd::nextUpdateStep("");
     ::testing::internal::GetCapturedStdout();
   }
-  // One call of the driver; returns what it printed.
-  std::string step() {
+  // One call of the driver, its prints kept out.
+  static void step() {
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     upd::runUpdateStep();
     std::fflush(stdout);
     ::testing::internal::GetCapturedStderr();
-    return ::testing::internal::GetCapturedStdout();
+    ::testing::internal::GetCapturedStdout();
   }
   bool waitForTimeout() {
     return testsupport::waitUntil(waitSeconds,
