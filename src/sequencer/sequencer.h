@@ -101,6 +101,5 @@ constexpr int firmwareVersionMinWords = 10;  // bytes 0..19
 constexpr const char* configVersionKeyPrefix = "&02a4 = ";
 constexpr int configVersionMinWords = 2;  // bytes 0..3
 int checkVersions();
-int readVersionValue(const char* path, const char* key, char* value);
 
 }  // namespace upd

@@ -163,10 +163,6 @@ void checkPSKeys(VersionPart& part, const VersionPart* firmwarePart, char* oldTe
 
 }  // namespace
 
-int readVersionValue(const char* path, const char* key, char* value) {
-  return lookupVersionValue(path, key, value) < 0 ? -1 : 1;
-}
-
 int checkVersions() {
   const KeyText firmwareKey = readKeyText(firmwareVersionKeyPrefix, firmwareVersionMinWords);
   appendStatus(reportHeader);

@@ -7,6 +7,7 @@
 #include <fnmatch.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -32,19 +33,15 @@ std::string sourceFile(const std::string& relative) {
   return testsupport::readFile(std::string(UPDATE_SOURCE_DIR) + "/" + relative);
 }
 
-// One row of the version report, padded as the report pads it.
-std::string row(const std::string& label, const std::string& oldText, const std::string& newText,
-                bool update) {
-  auto pad = [](std::string text, size_t width) {
-    text.resize(width, ' ');
-    return text;
-  };
-  return "\n   " + pad(label, 19) + " " + pad(oldText, 23) + " " + pad(newText, 22) + " " +
-         pad(update ? "    yes" : "    no", 20);
+// The version check's lines in the status file: the old and new texts of
+// the firmware, the PS-keys and the software, every part to be updated or none.
+std::string versionCheck(const std::vector<std::string>& texts, bool update) {
+  const char* const labels[] = {"Trilo Firmware ...", "PS-Key         ...", "skq Software   ..."};
+  std::string lines = "Version Check:         started ... " + testsupport::versionReportHeader;
+  for (size_t i = 0; i < 3; ++i)
+    lines += testsupport::versionRow(labels[i], texts.at(2 * i), texts.at(2 * i + 1), update);
+  return lines + "\n";
 }
-
-const std::string reportHeader =
-    "OK\n     part:            |     old version      |      new version      |   update ?";
 
 std::string countLines(const std::string& text, const std::string& needle) {
   size_t count = 0;
@@ -142,10 +139,17 @@ struct UpdateTest : ::testing::Test {
     return std::string(received.begin() + 13, received.begin() + 13 + received[12]);
   }
 
+  // The stop request: its reply "b", the daemon's end with status 0, its
+  // reason last in the status file and its socket removed.
   void stop() {
     ASSERT_TRUE(admin->sendRequest(3));
-    EXPECT_TRUE(admin->waitFor(1025, 3, &datagram, waitSeconds));
+    ASSERT_TRUE(admin->waitFor(1025, 3, &datagram, waitSeconds));
+    EXPECT_EQ(std::vector<uint8_t>({1, 'b'}), std::vector<uint8_t>(&datagram[12], &datagram[14]));
     EXPECT_EQ(0, daemon->wait(waitSeconds));
+    const std::string status = sandbox.read("/tmp/update.log");
+    const std::string reason = "Exit because stopped !!\n";
+    EXPECT_EQ(status.size() - reason.size(), status.rfind(reason)) << status;
+    EXPECT_FALSE(sandbox.exists("/rb_ai_sock2up"));
   }
 
   Bytes flashAt(uint32_t offset, size_t length) const {
@@ -161,77 +165,40 @@ struct UpdateTest : ::testing::Test {
   }
 };
 
-TEST_F(UpdateTest, EqualVersionsLeaveTheFlashUntouched) {
-  plan("CHECK_VERSIONS\nBT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n");
+// Every step whose part is current is closed at once, one after the other;
+// both key writes hang on the PS-key part.
+TEST_F(UpdateTest, EqualVersionsLeaveModuleAndFlashUntouched) {
+  plan("CHECK_VERSIONS\nBT_MOD_SET_NEW_WRITE\nBT_MOD_SET_ALL_WRITE\nBT_MOD_SET_FIRM_STACK\n"
+       "LAP_SOFTWARE\n");
   package["VERSION"] = "LAP_VERSION=1.0.0\n";
   package["stack.dfu"] = "version=2.13\n";
-  // The archive's version key carries the installed firmware 2.13.
+  // The archive's keys carry the installed firmware 2.13 and configuration 0107.
   std::string& keys = package["pskeyorig.psr"];
-  size_t at = keys.find("3220 312e 2034");
-  ASSERT_NE(std::string::npos, at);
-  keys.replace(at, 14, "3220 312e 2033");
+  for (auto [from, to] : {std::pair<const char*, const char*>{"3220 312e 2034", "3220 312e 2033"},
+                          {"&02a4 = 3130 3830", "&02a4 = 3130 3730"}}) {
+    size_t at = keys.find(from);
+    ASSERT_NE(std::string::npos, at) << from;
+    keys.replace(at, std::strlen(from), to);
+  }
   std::string status = runUpdate(archive());
-  EXPECT_NE(std::string::npos,
-            status.find(row("Trilo Firmware ...", "2.13", "2.13 means stable", false)));
-  EXPECT_NE(std::string::npos, status.find(row("skq Software   ...", "1.0.0", "1.0.0", false)));
-  EXPECT_NE(std::string::npos,
-            status.find("\nUpdate Trilo Firmware: started ... nothing to do ... OK\n"
-                        "Update skq Software:   started ... nothing to do ... OK\n"
-                        "*UPDATE_FINISHED* ... OK\n"));
+  EXPECT_EQ(versionCheck({"2.13", "2.13 means stable", "K1 0107", "K1 0107", "1.0.0", "1.0.0"},
+                         false) +
+                "Write diff. PS-Keys:   started ... nothing to do ... OK\n"
+                "Write all PS-Keys:     started ... nothing to do ... OK\n"
+                "Update Trilo Firmware: started ... nothing to do ... OK\n"
+                "Update skq Software:   started ... nothing to do ... OK\n"
+                "*UPDATE_FINISHED* ... OK\n",
+            status);
   EXPECT_EQ("OK", result());
   EXPECT_TRUE(flashErased());
   EXPECT_FALSE(sandbox.exists("board/wire.log"));  // the module was never touched
   stop();
 }
 
-TEST_F(UpdateTest, CompareAndWriteDiffWriteExactlyTheDifferingKeys) {
-  plan("BT_MOD_SET_READ\nBT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE\n");
-  std::string status = runUpdate(archive());
-  EXPECT_EQ("Read PS-Keys:          started ... OK\n"
-            "Compare PS-Keys:       started ... OK\n"
-            "Write diff. PS-Keys:   started ... OK\n"
-            "*UPDATE_FINISHED* ... OK\n",
-            status);
-  EXPECT_EQ((std::vector<std::string>{"0003", "0025", "0240", "02a4", "02a5"}),
-            serialSetKeys(sandbox.read("board/wire.txt")));
-  // The store now holds the new configuration, comments stripped.
-  std::string store = sandbox.read("board/module.psr");
-  EXPECT_NE(std::string::npos, store.find("&0003 = 0006\r\n"));
-  EXPECT_NE(std::string::npos, store.find("&0025 = 0800\r\n"));
-  EXPECT_NE(std::string::npos, store.find("&0240 = 0001\r\n"));
-  EXPECT_NE(std::string::npos, store.find("&02a4 = 3130 3830 6664 746c\r\n"));
-  stop();
-}
-
-TEST_F(UpdateTest, NothingDiffersSoTheWriteStepLeavesTheModuleAlone) {
-  plan("BT_MOD_SET_READ\nBT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE\n");
-  // A first run reads what the module holds; a second one brings exactly
-  // that as the new configuration.
-  package["pskeyorig.psr"] = "";
-  std::string status = runUpdate(archive());
-  ASSERT_NE(std::string::npos, status.find("Read PS-Keys:          started ... OK\n"));
-  stop();
-  // Second run on the same board with the dump as the new configuration.
-  package["pskeyorig.psr"] = sandbox.read("/tmp/pskeydump.psr");
-  sandbox.write("board/wire.txt", "");
-  status = runUpdate(archive());
-  EXPECT_EQ("Read PS-Keys:          started ... OK\n"
-            "Compare PS-Keys:       started ... OK\n"
-            "Write diff. PS-Keys:   started ... nothing to do ... OK\n"
-            "*UPDATE_FINISHED* ... OK\n",
-            status);
-  EXPECT_TRUE(serialSetKeys(sandbox.read("board/wire.txt")).empty());
-  EXPECT_FALSE(sandbox.exists("/tmp/pskeytoset.psr"));
-  stop();
-}
-
 TEST_F(UpdateTest, TheExampleUpdateRunsAllSixSteps) {
   std::string status = runUpdate(archive());
-  EXPECT_EQ("Version Check:         started ... " + reportHeader +
-                row("Trilo Firmware ...", "2.13", "2.14 means stable", true) +
-                row("PS-Key         ...", "K1 0107", "K1 0108", true) +
-                row("skq Software   ...", "1.0.0", "1.1.0", true) +
-                "\n"
+  EXPECT_EQ(versionCheck({"2.13", "2.14 means stable", "K1 0107", "K1 0108", "1.0.0", "1.1.0"},
+                         true) +
                 "Read PS-Keys:          started ... OK\n"
                 "Compare PS-Keys:       started ... OK\n"
                 "Write diff. PS-Keys:   started ... OK\n"
@@ -245,11 +212,19 @@ TEST_F(UpdateTest, TheExampleUpdateRunsAllSixSteps) {
   EXPECT_FALSE(sandbox.exists("/tmp/image"));
   EXPECT_FALSE(sandbox.exists("/tmp/image1"));
   EXPECT_EQ("2.14\n", sandbox.read("board/firmware.txt"));
-  std::string store = sandbox.read("board/module.psr");
-  EXPECT_NE(std::string::npos, store.find("&01f9 = 0003\r\n"));
-  EXPECT_NE(std::string::npos, store.find("&0003 = 0006\r\n"));
-  // The BCSP set went out on the BCSP node, and the module is back on serial.
+  // On the serial link exactly the differing keys, then the host-interface
+  // set that switches the module to BCSP; the set that brings it back goes
+  // out on the BCSP node.
+  EXPECT_EQ((std::vector<std::string>{"0003", "0025", "0240", "02a4", "02a5", "01a5", "01a6",
+                                      "01f9", "0191"}),
+            serialSetKeys(sandbox.read("board/wire.txt")));
   EXPECT_EQ("4", countLines(sandbox.read("board/wire.txt"), " bcspRel2 > BCCMD SET &"));
+  // The store holds the new configuration, comments stripped, and the
+  // module is back on serial.
+  std::string store = sandbox.read("board/module.psr");
+  for (const char* line : {"&01f9 = 0003\r\n", "&0003 = 0006\r\n", "&0025 = 0800\r\n",
+                           "&0240 = 0001\r\n", "&02a4 = 3130 3830 6664 746c\r\n"})
+    EXPECT_NE(std::string::npos, store.find(line)) << line;
   stop();
   EXPECT_NE(std::string::npos, daemon->out().find("100 percent \n"));
 }
@@ -409,10 +384,8 @@ const FaultRow faultRows[] = {
      Flash::Untouched, {"&0240 = 0001\r\n"}, nullptr, nullptr, nullptr,
      [](FaultMatrix& t) { EXPECT_EQ(4u + 29u, t.serialSets()); }},
     {"FirmwareVersionKeyMissing", "CHECK_VERSIONS\n", "",
-     "Version Check:         started ... " + reportHeader +
-     row("Trilo Firmware ...", "2.13", "not found", true) +
-     row("PS-Key         ...", "K1 0107", "not found 0108", true) +
-     row("skq Software   ...", "1.0.0", "1.1.0", true) + "\n", "OK", Flash::Untouched, {},
+     versionCheck({"2.13", "not found", "K1 0107", "not found 0108", "1.0.0", "1.1.0"}, true),
+     "OK", Flash::Untouched, {},
      nullptr, [](FaultMatrix& t) {
        std::string& keys = t.package["pskeyorig.psr"];
        keys.erase(keys.find("&02a5"), keys.find('\n', keys.find("&02a5")) + 1 - keys.find("&02a5"));
@@ -459,10 +432,11 @@ const FaultRow faultRows[] = {
     {"RefusedBcspSetUpAfterAGoodDownload", firmwareAndSoftware, "bcsp.refuse_ioctl = 2\n",
      firmware + "??? percent " + ioctlRefused + " NOK\n" + softwareOk, "NOK", Flash::Written,
      {bcsp}, "2.14\n"},
+    // An image of exactly the space there is: too large.
     {"ImageTooLargeForTheFlash", "LAP_SOFTWARE\n", "",
      "Update skq Software:   started ... Not enough space (1900544 Bytes) in flash to write lap "
-     "image with 1900608 Bytes!\n NOK\n", "NOK", Flash::Untouched, {}, nullptr,
-     [](FaultMatrix& t) { t.software = testsupport::patternBytes(0x1D0000, 3); }},
+     "image with 1900544 Bytes!\n NOK\n", "NOK", Flash::Untouched, {}, nullptr,
+     [](FaultMatrix& t) { t.software = testsupport::patternBytes(0x1D0000 - 64, 3); }},
     {"FlashWriteRefused", "LAP_SOFTWARE\n", "flash.write_fails_at = 0x30000\n",
      "Update skq Software:   started ...  33 percent write failed errno: 5 Input/output error\n"
      " NOK\n", "NOK", Flash::Any},
@@ -524,6 +498,7 @@ TEST_P(FaultMatrix, EndsAsItShould) {
   if (fault.check != nullptr) fault.check(*this);
   daemon->signal(SIGTERM);
   EXPECT_EQ(0, daemon->wait(waitSeconds));
+  EXPECT_FALSE(sandbox.exists("/rb_ai_sock2up"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(faultRows),

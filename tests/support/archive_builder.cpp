@@ -9,6 +9,12 @@
 #include <stdexcept>
 
 namespace testsupport {
+namespace {
+
+constexpr uint8_t singleImageType = 2;
+constexpr uint8_t multiImageType = 4;
+
+}  // namespace
 
 uint32_t referenceCrc32(const uint8_t* data, size_t length) {
   uint32_t reg = 0xFFFFFFFFu;

@@ -18,9 +18,6 @@ namespace testsupport {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint8_t singleImageType = 2;
-constexpr uint8_t multiImageType = 4;
-
 uint32_t referenceCrc32(const uint8_t* data, size_t length);
 inline uint32_t referenceCrc32(const Bytes& data) {
   return referenceCrc32(data.data(), data.size());

@@ -37,6 +37,8 @@ void removeTree(const std::string& path) {
   (void)ignored;
 }
 
+std::string binPath(const std::string& program) { return std::string(UPDATE_BIN_DIR) + "/" + program; }
+
 std::vector<std::string> emulatorWords() {
   std::vector<std::string> words;
   const char* emulator = std::getenv("UPDATE_TEST_EMULATOR");
@@ -196,7 +198,15 @@ bool AdminPeer::send(const std::vector<uint8_t>& bytes) {
                   sizeof address) == static_cast<ssize_t>(bytes.size());
 }
 
-std::string binPath(const std::string& program) { return std::string(UPDATE_BIN_DIR) + "/" + program; }
+std::string versionRow(const std::string& label, const std::string& oldText,
+                       const std::string& newText, bool update) {
+  auto pad = [](std::string text, size_t width) {
+    text.resize(width, ' ');
+    return text;
+  };
+  return "\n   " + pad(label, 19) + " " + pad(oldText, 23) + " " + pad(newText, 22) + " " +
+         pad(update ? "    yes" : "    no", 20);
+}
 
 int openDescriptors() {
   int count = 0;

@@ -129,7 +129,13 @@ class Daemon : public Process {
   explicit Daemon(const Sandbox& sandbox, double timeScale = 0.01);
 };
 
-std::string binPath(const std::string& program);
+// The version report as the status file shows it: its header (after the
+// check's "OK") and one row per part, padded to the report's columns.
+inline const std::string versionReportHeader =
+    "OK\n     part:            |     old version      |      new version      |   update ?";
+std::string versionRow(const std::string& label, const std::string& oldText,
+                       const std::string& newText, bool update);
+
 // Open descriptors of this process, to catch a leaked one.
 int openDescriptors();
 // Puts the build's shell words ("-gunzip", "-tar", "-rm") first on PATH, as

@@ -1,4 +1,5 @@
-// The simulated board's settings check and its readable wire trace.
+// The simulated board's settings check and its readable wire trace. A number
+// that cannot be read is refused by update_sim --try (admin_side_test).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -43,8 +44,6 @@ TEST(BoardSettings, FileIsCheckedAgainstTheTable) {
       {"fs.full = /tmp/, /tmp/pskeydump.psr", ""},
       {"fs.full = tmp", ":1: fs.full = \"tmp\" cannot be read; allowed: absolute paths separated "
                         "by commas, e.g. /tmp/,/tmp/image1.gz"},
-      {"flash.size = 2M", ":1: flash.size = \"2M\" cannot be read; allowed: a number from 0 "
-                          "(decimal, or hexadecimal with 0x)"},
       {"module.silent = maybe", ":1: module.silent = \"maybe\" cannot be read; allowed: 1, 0, yes, "
                                 "no, on, off, true, false"},
       {"module.link = usb", ":1: module.link = \"usb\" cannot be read; allowed: serial, bcsp"},

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <functional>
 #include <string>
 
 #include "bt_module_link_test.h"
@@ -33,40 +34,39 @@ const Bytes serialHeader = {0x01, 0x00, 0xFC, 0x61, 0xC2};
 
 using WireTest = ModuleLink;
 
-TEST_F(WireTest, GetRequestOnSerialLink) {
-  ASSERT_EQ(96u, getKey0001.size());
-  for (int mode : {upd::LINK_SERIAL_HCI, upd::LINK_SERIAL}) {
-    upd::LinkMode = mode;
-    upd::sendPSKeyGetReq(0x00, 0x01, 0x00, 0x07);
-    EXPECT_EQ(concat(serialHeader, getKey0001), sent()) << "LinkMode " << mode;
+// Each request as the link carries it: on serial behind the vendor command's
+// header and the descriptor, on BCSP the bare message.
+TEST_F(WireTest, RequestsOnEachLink) {
+  const uint8_t oneWord[] = {0x03, 0x00};
+  Bytes fortyWords;
+  for (int i = 0; i < 80; ++i) fortyWords.push_back(static_cast<uint8_t>(i + 1));
+  const Bytes setFortyWords = concat(
+      {0x02, 0x00, 0x30, 0x00, 0xA5, 0x0F, 0x03, 0x70, 0x00, 0x00, 0x10, 0x02, 0x28, 0x00, 0, 0},
+      fortyWords);
+  auto get = [] { upd::sendPSKeyGetReq(0x00, 0x01, 0x00, 0x07); };
+  auto set = [&] { upd::sendPSKeySetReq(0x01, 0xf9, 1, oneWord); };
+  struct Case {
+    const char* what;
+    int link;
+    std::function<void()> send;
+    Bytes packet;
+  };
+  const Case cases[] = {
+      {"GET, serial HCI", upd::LINK_SERIAL_HCI, get, concat(serialHeader, getKey0001)},
+      {"GET, serial", upd::LINK_SERIAL, get, concat(serialHeader, getKey0001)},
+      {"SET, serial HCI", upd::LINK_SERIAL_HCI, set, concat(serialHeader, setKey01f9)},
+      {"SET, BCSP", upd::LINK_BCSP, set, setKey01f9},
+      {"SET of forty words", upd::LINK_BCSP,
+       [&] { upd::sendPSKeySetReq(0x02, 0x10, 40, fortyWords.data()); }, setFortyWords},
+      {"HCI Reset", upd::LINK_SERIAL_HCI, [] { upd::sendHciCmd(0, upd::hciResetOpcode, nullptr); },
+       {0x01, 0x03, 0x0C, 0x00}},
+  };
+  for (const Case& c : cases) {
+    upd::LinkMode = c.link;
+    c.send();
+    EXPECT_EQ(c.packet, sent()) << c.what;
+    EXPECT_TRUE(sent().empty()) << c.what;
   }
-}
-
-TEST_F(WireTest, SetRequestOnBothLinks) {
-  const uint8_t value[] = {0x03, 0x00};
-  upd::sendPSKeySetReq(0x01, 0xf9, 1, value);
-  EXPECT_EQ(concat(serialHeader, setKey01f9), sent());
-  upd::LinkMode = upd::LINK_BCSP;
-  upd::sendPSKeySetReq(0x01, 0xf9, 1, value);
-  EXPECT_EQ(setKey01f9, sent());  // bare message: no HCI header, no descriptor
-  EXPECT_TRUE(sent().empty());
-}
-
-TEST_F(WireTest, HciReset) {
-  upd::sendHciCmd(0, upd::hciResetOpcode, nullptr);
-  EXPECT_EQ((Bytes{0x01, 0x03, 0x0C, 0x00}), sent());
-}
-
-TEST_F(WireTest, SetRequestOfFortyWordsFillsTheValueField) {
-  Bytes value;
-  for (int i = 0; i < 80; ++i) value.push_back(static_cast<uint8_t>(i + 1));
-  upd::LinkMode = upd::LINK_BCSP;
-  upd::sendPSKeySetReq(0x02, 0x10, 40, value.data());
-  Bytes packet = sent();
-  ASSERT_EQ(96u, packet.size());
-  EXPECT_EQ(0x28, packet[12]);
-  EXPECT_EQ(0x00, packet[13]);
-  EXPECT_EQ(value, Bytes(packet.begin() + 16, packet.end()));
 }
 
 TEST_F(WireTest, RefusedRequestsSendNothing) {
@@ -91,7 +91,7 @@ TEST_F(WireTest, RefusedRequestsSendNothing) {
   EXPECT_TRUE(sent().empty());
 }
 
-TEST_F(WireTest, WriteWithoutChannelOrOnBadDescriptor) {
+TEST_F(WireTest, WriteOnABadDescriptorIsReported) {
   const uint8_t byte = 0x01;
   int fds[2];
   ASSERT_EQ(0, ::pipe(fds));
@@ -101,11 +101,15 @@ TEST_F(WireTest, WriteWithoutChannelOrOnBadDescriptor) {
   upd::pollSet.slots[1].fd = daemonEnd;
   ::close(fds[0]);
   ::close(fds[1]);
+}
 
-  upd::pollSet.moduleSlot = 0;
+TEST_F(WireTest, NothingGoesOrComesWithoutAChannel) {
+  upd::openBtModule(0);
+  const uint8_t byte = 0x01;
   EXPECT_EQ(-1, upd::writeBtmodule(&byte, 1));
-  upd::pollSet.moduleSlot = 1;
-  EXPECT_TRUE(sent().empty());
+  EXPECT_EQ(-1, upd::readBtModule());
+  EXPECT_EQ(-1, upd::readBtModuleBccmdChannel());
+  EXPECT_EQ(upd::STEP_WAIT, upd::StepEvent);
 }
 
 using WalkTest = ModuleLink;
@@ -174,8 +178,11 @@ const std::vector<EventCase>& eventCases() {
 
 struct ReaderTest : ModuleLink, ::testing::WithParamInterface<EventCase> {};
 
+// Each packet comes after a GET of the key walk.
 TEST_P(ReaderTest, SerialEvent) {
   const EventCase& c = GetParam();
+  upd::sendPSKeyGetReq(0x01, 0x91, 0x00, 0x07);
+  ASSERT_EQ(101u, sent().size());
   feed(c.packet);
   EXPECT_EQ(static_cast<int>(c.packet.size()), upd::readBtModule());
   EXPECT_EQ(c.stepEvent, upd::StepEvent);
@@ -222,14 +229,6 @@ TEST_F(ReaderErrorTest, ReadOfNothingAndReadError) {
   EXPECT_EQ(upd::STEP_WAIT, upd::StepEvent);
 }
 
-TEST_F(ReaderErrorTest, NoChannelReadsNothing) {
-  upd::pollSet.moduleSlot = 0;
-  EXPECT_EQ(-1, upd::readBtModule());
-  EXPECT_EQ(-1, upd::readBtModuleBccmdChannel());
-  upd::pollSet.moduleSlot = 1;
-  EXPECT_EQ(upd::STEP_WAIT, upd::StepEvent);
-}
-
 TEST_F(ReaderErrorTest, BcspMessages) {
   upd::LinkMode = upd::LINK_BCSP;
   Bytes rsp = moduletest::response(0, 0x01f9, 1, {0x03, 0x00});
@@ -256,20 +255,16 @@ struct ResponseCase {
 // Test names show the case, not its bytes.
 void PrintTo(const ResponseCase& c, std::ostream* out) { *out << c.name; }
 
+// Forty words of 0xa0b1: the longest value a response may carry.
 Bytes fortyWordValue() {
   Bytes value;
-  for (int i = 0; i < 40; ++i) {
-    value.push_back(static_cast<uint8_t>(i));
-    value.push_back(0xA0);
-  }
+  for (int i = 0; i < 40; ++i) value.insert(value.end(), {0xB1, 0xA0});
   return value;
 }
 
 std::string fortyWordLine() {
   std::string line = "&0100 =";
-  const char* hex = "0123456789abcdef";
-  for (int i = 0; i < 40; ++i)
-    line += std::string(" a0") + hex[i >> 4] + hex[i & 15];
+  for (int i = 0; i < 40; ++i) line += " a0b1";
   return line + "\r\n";
 }
 
@@ -308,17 +303,11 @@ TEST_P(ResponseTest, DumpLine) {
 INSTANTIATE_TEST_SUITE_P(Module, ResponseTest, ::testing::ValuesIn(responseCases()),
                          [](const auto& p) { return std::string(p.param.name); });
 
-TEST(DumpLine, FortyWordsAre209Characters) { EXPECT_EQ(209u, fortyWordLine().size()); }
-
 // The channel in the PollSet.
 struct ChannelTest : ModuleLink {
   void SetUp() override {
     ModuleLink::SetUp();
-    // Start from the main loop's state: the admin socket alone.
-    ::close(daemonEnd);
-    upd::pollSet.slots[1] = {-1, 0, 0};
-    upd::pollSet.moduleSlot = 0;
-    upd::pollSet.nfds = 1;
+    upd::openBtModule(0);  // the main loop's state: the admin socket alone
   }
 };
 
@@ -350,9 +339,14 @@ TEST_F(ChannelTest, SerialChannelTakesSlotOneAndAnswersReset) {
     EXPECT_EQ(POLLIN | POLLPRI, upd::pollSet.slots[1].revents);
     upd::readBtModule();
     EXPECT_EQ(upd::STEP_REPLY, upd::StepEvent);
-    EXPECT_EQ(1, upd::openBtModule(0));
-    EXPECT_EQ(0, upd::pollSet.moduleSlot);
-    EXPECT_EQ(1, upd::pollSet.nfds);
+    // Closed once and for all: a second close changes nothing.
+    const int channel = upd::pollSet.slots[1].fd;
+    for (int close = 0; close < 2; ++close) {
+      EXPECT_EQ(1, upd::openBtModule(0));
+      EXPECT_EQ(0, upd::pollSet.moduleSlot);
+      EXPECT_EQ(1, upd::pollSet.nfds);
+      EXPECT_EQ(-1, ::fcntl(channel, F_GETFD));
+    }
   }
   EXPECT_EQ("", statusFile());
 }
@@ -405,23 +399,6 @@ TEST_F(BcspChannelTest, RefusedSetUpClosesTheChannelAndSaysSo) {
   }
   sandbox.settings("");
   sim::reloadSettings();
-}
-
-TEST_F(ChannelTest, CloseTwiceChangesNothing) {
-  int fds[2];
-  ASSERT_EQ(0, ::pipe(fds));
-  upd::pollSet.slots[1] = {fds[0], POLLIN | POLLPRI, 0};
-  upd::pollSet.moduleSlot = 1;
-  upd::pollSet.nfds = 2;
-  EXPECT_EQ(1, upd::openBtModule(0));
-  EXPECT_EQ(0, upd::pollSet.moduleSlot);
-  EXPECT_EQ(1, upd::pollSet.nfds);
-  EXPECT_EQ(-1, ::fcntl(fds[0], F_GETFD));  // the channel's descriptor is closed
-  EXPECT_EQ(1, upd::openBtModule(0));
-  EXPECT_EQ(0, upd::pollSet.moduleSlot);
-  EXPECT_EQ(1, upd::pollSet.nfds);
-  EXPECT_STREQ("/dev/cfUaB0", upd::moduleNodePath);
-  ::close(fds[1]);
 }
 
 }  // namespace

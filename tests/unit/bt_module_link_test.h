@@ -34,24 +34,21 @@ struct ModuleLink : ::testing::Test {
     ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds));
     daemonEnd = fds[0];
     peer = fds[1];
+    // No operation puts a given descriptor into the module slot: the slots
+    // are set as openBtModule leaves them after start-up.
     upd::pollSet.slots[0] = {-1, POLLIN, 0};
     upd::pollSet.slots[1] = {daemonEnd, POLLIN | POLLPRI, 0};
-    upd::pollSet.slots[2] = {-1, 0, 0};
     upd::pollSet.nfds = 2;
     upd::pollSet.moduleSlot = 1;
-    upd::LinkMode = upd::LINK_SERIAL_HCI;
+    // A fresh update (serial HCI, walk and writers at their start) whose
+    // step waits for the module's answer.
+    upd::resetUpdateState();
     upd::StepEvent = upd::STEP_WAIT;
-    upd::resetKeyWalk();
-    upd::resetKeyWriters();
   }
 
   void TearDown() override {
-    upd::resetKeyWriters();
-    if (upd::pollSet.moduleSlot > 0) ::close(upd::pollSet.slots[upd::pollSet.moduleSlot].fd);
-    upd::pollSet.slots[1] = {-1, 0, 0};
-    upd::pollSet.nfds = 1;
-    upd::pollSet.moduleSlot = 0;
-    upd::LinkMode = upd::LINK_SERIAL_HCI;
+    upd::openBtModule(0);
+    upd::resetUpdateState();
     if (peer >= 0) ::close(peer);
   }
 
@@ -74,25 +71,6 @@ struct ModuleLink : ::testing::Test {
   std::string statusFile() const { return sandbox.read("/tmp/update.log"); }
   std::string dump() const { return sandbox.read("/tmp/pskeydump.psr"); }
 };
-
-// The 96-byte BCCMD message of a request.
-inline Bytes bccmdMessage(uint16_t type, uint16_t keyId, uint16_t length, uint16_t stores,
-                          const Bytes& value = {}) {
-  Bytes msg = {static_cast<uint8_t>(type), static_cast<uint8_t>(type >> 8), 0x30, 0x00, 0xA5, 0x0F,
-               0x03, 0x70, 0x00, 0x00, static_cast<uint8_t>(keyId), static_cast<uint8_t>(keyId >> 8),
-               static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-               static_cast<uint8_t>(stores), static_cast<uint8_t>(stores >> 8)};
-  msg.insert(msg.end(), value.begin(), value.end());
-  msg.resize(96, 0x00);
-  return msg;
-}
-
-// The same message as the serial link carries it.
-inline Bytes serialCarriage(const Bytes& message) {
-  Bytes packet = {0x01, 0x00, 0xFC, 0x61, 0xC2};
-  packet.insert(packet.end(), message.begin(), message.end());
-  return packet;
-}
 
 // A response as handed to pskeyReqRsp: descriptor, then a BCCMD message.
 inline Bytes response(uint16_t status, uint16_t keyId, uint16_t words, const Bytes& value,

@@ -41,14 +41,6 @@ struct ChildProcessTest : ::testing::Test {
   }
 };
 
-TEST(DfuArgv, ToolNameOptionAndFirmware) {
-  ASSERT_NE(nullptr, upd::dfuArgv[2]);
-  EXPECT_STREQ("dfu", upd::dfuArgv[0]);
-  EXPECT_STREQ("-dr", upd::dfuArgv[1]);
-  EXPECT_STREQ("/tmp/update.d/stack.dfu", upd::dfuArgv[2]);
-  EXPECT_EQ(nullptr, upd::dfuArgv[3]);
-}
-
 TEST_F(ChildProcessTest, WorkingFolderEnvironmentArgumentsAndOutput) {
   ::setenv("UPD_TEST_MARKER", "inherited", 1);
   script("/tmp/update.d/tool",

@@ -86,73 +86,59 @@ TEST_P(ParseTest, Line) {
 INSTANTIATE_TEST_SUITE_P(PSR, ParseTest, ::testing::ValuesIn(parseCases()),
                          [](const auto& p) { return std::string(p.param.name); });
 
-struct FindTest : ::testing::Test {
+// The version check's key lookup: the rest of the first line with the
+// prefix, cut to the text buffer, and its words until one is not four hex
+// digits, the line ends or the word buffer is full. Buffers of their exact
+// size, so that an overrun shows under the address sanitizer.
+TEST(FindKey, TextAndWords) {
   Sandbox sandbox;
-  void SetUp() override { testsupport::useInProcess(sandbox); }
+  testsupport::useInProcess(sandbox);
+  std::string longLine = "&02a5 =";
+  for (int i = 0; i < 30; ++i) longLine += " 4142";
+  longLine += "\r\n";
+  std::vector<uint8_t> twelveWords;
+  for (int i = 0; i < 12; ++i) twelveWords.insert(twelveWords.end(), {0x42, 0x41});
+  struct Case {
+    const char* what;
+    const char* file;  // null: no file
+    const char* prefix;
+    size_t textSize;
+    size_t maxWords;
+    int result;
+    const char* text;
+    std::vector<uint8_t> words;
+  };
+  const Case cases[] = {
+      {"second line", "&02a4 = 3031\r\n&02a5 = 0102 0304\r\n&02a6 = 0000\r\n", "&02a5 = ", 64,
+       12, 1, "0102 0304\r\n", {0x02, 0x01, 0x04, 0x03}},
+      {"prefix of other case", "&02a5 = 0102\r\n", "&02A5 = ", 16, 2, 0, nullptr, {}},
+      {"long line", longLine.c_str(), "&02a5 = ", 16, 12, 1, "4142 4142 4142 ",
+       twelveWords},
+      {"word not hex", "&02a5 = 0102 zz03 0405\r\n", "&02a5 = ", 64, 4, 1, "0102 zz03 0405\r\n",
+       {0x02, 0x01}},
+      {"last line without its end", "&02a5 = 0a0B", "&02a5 = ", 64, 4, 1, "0a0B", {0x0B, 0x0a}},
+      {"no words", "&02a5 = \r\n", "&02a5 = ", 8, 1, 1, "\r\n", {}},
+      {"no file", nullptr, "&02a5 = ", 8, 1, 0, nullptr, {}},
+  };
   const char* path = "/tmp/pskeyorig.psr";
-};
-
-TEST_F(FindTest, ExampleLineGivesTextAndBytes) {
-  sandbox.write(path, "&02a4 = 3031\r\n&02a5 = 0102 0304\r\n&02a6 = 0000\r\n");
-  char text[64];
-  uint8_t words[24] = {};
-  int count = -1;
-  ASSERT_EQ(1, upd::findPSKeyValue(path, "&02a5 = ", text, sizeof text, words, 12, &count));
-  EXPECT_STREQ("0102 0304\r\n", text);
-  EXPECT_EQ(2, count);
-  EXPECT_EQ((std::vector<uint8_t>{0x02, 0x01, 0x04, 0x03}), std::vector<uint8_t>(words, words + 4));
-}
-
-TEST_F(FindTest, PrefixIsCaseSensitive) {
-  sandbox.write(path, "&02a5 = 0102\r\n");
-  char text[16] = "untouched";
-  uint8_t words[4] = {0xAA, 0xAA, 0xAA, 0xAA};
-  int count = -1;
-  EXPECT_EQ(0, upd::findPSKeyValue(path, "&02A5 = ", text, sizeof text, words, 2, &count));
-  EXPECT_STREQ("untouched", text);
-  EXPECT_EQ(0xAA, words[0]);
-  EXPECT_EQ(-1, count);
-}
-
-TEST_F(FindTest, LongLineIsCutToTheBuffers) {
-  std::string line = "&02a5 =";
-  for (int i = 0; i < 30; ++i) line += " 4142";
-  sandbox.write(path, line + "\r\n");
-  // Exact-size heap buffers: any overrun shows under the address sanitizer.
-  std::vector<char> text(16, 'x');
-  std::vector<uint8_t> words(2 * 12, 0);
-  int count = 0;
-  ASSERT_EQ(1, upd::findPSKeyValue(path, "&02a5 = ", text.data(), text.size(), words.data(), 12,
-                                   &count));
-  EXPECT_EQ(12, count);
-  EXPECT_EQ(std::string("4142 4142 4142 "), std::string(text.data()));
-  EXPECT_EQ(0x42, words[22]);
-  EXPECT_EQ(0x41, words[23]);
-}
-
-TEST_F(FindTest, StopsAtBadDigitsAndLineEnd) {
-  sandbox.write(path, "&02a5 = 0102 zz03 0405\r\n&02a4 = 0a0B");
-  char text[64];
-  uint8_t words[8] = {};
-  int count = -1;
-  ASSERT_EQ(1, upd::findPSKeyValue(path, "&02a5 = ", text, sizeof text, words, 4, &count));
-  EXPECT_EQ(1, count);
-  ASSERT_EQ(1, upd::findPSKeyValue(path, "&02a4 = ", text, sizeof text, words, 4, &count));
-  EXPECT_EQ(1, count);
-  EXPECT_STREQ("0a0B", text);
-  EXPECT_EQ(0x0B, words[0]);
-  EXPECT_EQ(0x0a, words[1]);
-}
-
-TEST_F(FindTest, EmptyValueAndMissingFile) {
-  sandbox.write(path, "&02a5 = \r\n");
-  char text[8];
-  uint8_t words[2];
-  int count = -1;
-  ASSERT_EQ(1, upd::findPSKeyValue(path, "&02a5 = ", text, sizeof text, words, 1, &count));
-  EXPECT_EQ(0, count);
-  EXPECT_STREQ("\r\n", text);
-  EXPECT_EQ(0, upd::findPSKeyValue("/tmp/missing.psr", "&02a5 = ", text, sizeof text, words, 1));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ::remove(sandbox.path(path).c_str());
+    if (c.file != nullptr) sandbox.write(path, c.file);
+    std::vector<char> text(c.textSize, 'x');
+    std::vector<uint8_t> words(2 * c.maxWords, 0xEE);
+    int count = -1;
+    ASSERT_EQ(c.result, upd::findPSKeyValue(path, c.prefix, text.data(), text.size(),
+                                            words.data(), c.maxWords, &count));
+    if (c.result != 1) {
+      EXPECT_EQ(std::vector<char>(c.textSize, 'x'), text);
+      EXPECT_EQ(-1, count);
+      continue;
+    }
+    EXPECT_STREQ(c.text, text.data());
+    ASSERT_EQ(static_cast<int>(c.words.size() / 2), count);
+    EXPECT_EQ(c.words, std::vector<uint8_t>(words.begin(), words.begin() + 2 * count));
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
-// The update plan, step announcements and results, the finish step and the
-// start request, in-process on the simulated board.
+// The update plan as the steps walk it, the copy of a file into the status
+// file, and a start request while a plan runs, in-process on the simulated
+// board. Announcements, skipped steps and the finish step are run by the
+// end-to-end tests.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -8,55 +10,48 @@
 #include <string>
 #include <vector>
 
-#include "admin_link/admin_link.h"
-#include "bt_module/bt_module.h"
-#include "platform/platform.h"
 #include "sequencer/sequencer.h"
 #include "test_support.h"
 
 namespace {
 
-using testsupport::AdminPeer;
 using testsupport::Sandbox;
-using testsupport::word16;
-using testsupport::word32;
 
-void setNeeded(uint32_t firmware, uint32_t psKeys, uint32_t software) {
-  upd::versionParts[0].updateNeeded = firmware;
-  upd::versionParts[1].updateNeeded = psKeys;
-  upd::versionParts[2].updateNeeded = software;
-}
-
-void setPlan(const std::vector<uint32_t>& steps) {
-  for (size_t i = 0; i < upd::planSize; ++i) upd::updatePlan[i] = i < steps.size() ? steps[i] : 0;
-  upd::planCursor = 0;
-}
-
-std::vector<uint32_t> plan() {
-  return std::vector<uint32_t>(upd::updatePlan, upd::updatePlan + upd::planSize);
-}
-
-std::string capturedStdout() {
-  std::fflush(stdout);
-  return ::testing::internal::GetCapturedStdout();
+std::string repeat(const std::string& line, int times) {
+  std::string text;
+  for (int i = 0; i < times; ++i) text += line;
+  return text;
 }
 
 struct PlanTest : ::testing::Test {
   Sandbox sandbox;
   void SetUp() override {
     testsupport::useInProcess(sandbox);
+    ::mkdir(sandbox.path("/tmp/update.d").c_str(), 0755);
     upd::resetUpdateState();
-    upd::currentStep = 0;
+    next("");  // the empty plan: the finish step is current
   }
   std::string statusFile() const { return sandbox.read("/tmp/update.log"); }
   int readPlan(const std::string& todo) {
     sandbox.write("/tmp/update.d/updatetodo.txt", todo);
     return upd::readUpdatePlan(upd::todoPath);
   }
+  // Ends the current step with result (the console listing kept out).
+  static void next(const char* result) {
+    ::testing::internal::CaptureStdout();
+    upd::nextUpdateStep(result);
+    ::testing::internal::GetCapturedStdout();
+  }
+  // The steps the plan makes current one after the other, as each ends.
+  static std::vector<uint32_t> walk() {
+    std::vector<uint32_t> steps;
+    for (next(""); upd::currentStep != 0 && steps.size() <= upd::planSize; next("OK\n"))
+      steps.push_back(upd::currentStep);
+    return steps;
+  }
 };
 
 TEST_F(PlanTest, TodoLinesBecomeStepsInOrder) {
-  ::mkdir(sandbox.path("/tmp/update.d").c_str(), 0755);
   struct Case {
     const char* name;
     std::string todo;
@@ -70,119 +65,22 @@ TEST_F(PlanTest, TodoLinesBecomeStepsInOrder) {
       {"unknown lines", "UPDATE_ALL\n\nBT_MOD_SET_NEW_WRITE\r\n", {4}},
       {"repeated key", "LAP_SOFTWARE\nLAP_SOFTWARE\n", {7, 7}},
       {"empty", "", {}},
+      {"25 steps: the first 20 are kept", repeat("BT_MOD_SET_READ\n", 20) + repeat("LAP_SOFTWARE\n", 5),
+       std::vector<uint32_t>(20, upd::BT_MOD_SET_READ)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(1, readPlan(c.todo));
-    std::vector<uint32_t> expected = c.steps;
-    expected.resize(upd::planSize, 0);
-    EXPECT_EQ(expected, plan());
-    EXPECT_EQ(0u, upd::planCursor);
+    EXPECT_EQ(c.steps, walk());
   }
-}
-
-TEST_F(PlanTest, TwentyFiveStepLinesKeepTwentyAndTheTerminator) {
-  ::mkdir(sandbox.path("/tmp/update.d").c_str(), 0755);
-  std::string todo;
-  for (int i = 0; i < 25; ++i) todo += i < 20 ? "BT_MOD_SET_READ\n" : "LAP_SOFTWARE\n";
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(1, readPlan(todo));
-  std::string out = capturedStdout();
-  std::string expectedOut;
-  for (int i = 0; i < 20; ++i) expectedOut += "state 2   BT_MOD_SET_READ\n";
-  EXPECT_EQ(expectedOut, out);
-  std::vector<uint32_t> expected(20, 2);
-  expected.push_back(0);
-  EXPECT_EQ(expected, plan());
 }
 
 TEST_F(PlanTest, MissingFileLeavesAnEmptyPlanEvenAfterAnEarlierOne) {
-  ::mkdir(sandbox.path("/tmp/update.d").c_str(), 0755);
   ASSERT_EQ(1, readPlan("CHECK_VERSIONS\nLAP_SOFTWARE\n"));
-  upd::planCursor = 1;
+  next("");
   ::remove(sandbox.path("/tmp/update.d/updatetodo.txt").c_str());
   EXPECT_EQ(-1, upd::readUpdatePlan(upd::todoPath));
-  EXPECT_EQ(std::vector<uint32_t>(upd::planSize, 0), plan());
-  EXPECT_EQ(0u, upd::planCursor);
-
-  // The start that follows announces nothing and leaves the finish step current.
-  upd::nextUpdateStep("");
-  EXPECT_EQ(0u, upd::currentStep);
-  EXPECT_EQ(std::string::npos, statusFile().find("started"));
-}
-
-TEST_F(PlanTest, AnnouncementsArePaddedToTwentyTwoColumns) {
-  setPlan({1, 2, 3, 4, 5, 6, 7});
-  const char* const announcements[] = {
-      "Version Check:         started ... ", "Read PS-Keys:          started ... ",
-      "Compare PS-Keys:       started ... ", "Write diff. PS-Keys:   started ... ",
-      "Write all PS-Keys:     started ... ", "Update Trilo Firmware: started ... ",
-      "Update skq Software:   started ... ",
-  };
-  std::string expected;
-  for (uint32_t step = 1; step <= 7; ++step) {
-    upd::StepEvent = upd::STEP_REPLY;
-    upd::nextUpdateStep(step == 1 ? "" : "OK\n");
-    expected += std::string(step == 1 ? "" : "OK\n") + announcements[step - 1];
-    EXPECT_EQ(step, upd::currentStep);
-    EXPECT_EQ(step, upd::planCursor);
-    EXPECT_EQ(upd::STEP_NEW, upd::StepEvent);
-  }
-  EXPECT_EQ(expected, statusFile());
-  // The end of the plan: the result, no announcement, the finish step next.
-  upd::nextUpdateStep(" NOK\n");
-  EXPECT_EQ(expected + " NOK\n", statusFile());
-  EXPECT_EQ(0u, upd::currentStep);
-}
-
-TEST_F(PlanTest, StatesToDoListsTheRestOfThePlan) {
-  setPlan({1, 2, 3, 4, 6, 7});
-  ::testing::internal::CaptureStdout();
-  upd::nextUpdateStep("");
-  std::string out = capturedStdout();
-  EXPECT_EQ("states to do: 1 2 3 4 6 7 \nVersion Check:         started ... \n", out);
-
-  upd::planCursor = 6;  // the last step is current
-  ::testing::internal::CaptureStdout();
-  upd::nextUpdateStep("OK\n");
-  EXPECT_EQ("states to do: \n", capturedStdout());
-  EXPECT_EQ(0u, upd::currentStep);
-}
-
-// Steps whose part needs no update are closed at once, several in a row in
-// one call; both key writes hang on the PS-key part.
-TEST_F(PlanTest, SkippedStepsChainInOneCall) {
-  struct Case {
-    std::vector<uint32_t> steps;
-    std::vector<uint32_t> needed;  // firmware, PS-keys, software
-    std::string status;
-    uint32_t current;
-  };
-  const Case cases[] = {
-      {{6, 7},
-       {0, 1, 0},
-       "Update Trilo Firmware: started ... nothing to do ... OK\n"
-       "Update skq Software:   started ... nothing to do ... OK\n",
-       0},
-      {{4, 5, 2},
-       {1, 0, 1},
-       "Write diff. PS-Keys:   started ... nothing to do ... OK\n"
-       "Write all PS-Keys:     started ... nothing to do ... OK\n"
-       "Read PS-Keys:          started ... ",
-       2},
-  };
-  for (const Case& c : cases) {
-    ::remove(sandbox.path("/tmp/update.log").c_str());
-    setPlan(c.steps);
-    setNeeded(c.needed[0], c.needed[1], c.needed[2]);
-    ::testing::internal::CaptureStdout();
-    upd::nextUpdateStep("");
-    std::string out = capturedStdout();
-    EXPECT_EQ(c.status, statusFile());
-    EXPECT_EQ(c.current, upd::currentStep);
-    EXPECT_EQ(upd::STEP_NEW, upd::StepEvent);
-    EXPECT_NE(std::string::npos, out.find(" started ... nothing to do ... \n"));
-  }
+  EXPECT_EQ(std::vector<uint32_t>{}, walk());
 }
 
 TEST_F(PlanTest, CopyFileToUpdateLogAppendsEveryLine) {
@@ -199,84 +97,17 @@ TEST_F(PlanTest, CopyFileToUpdateLogAppendsEveryLine) {
   EXPECT_EQ(std::string::npos, statusFile().find("first", was.size()));
 }
 
-TEST_F(PlanTest, ResetUpdateStateClearsEverythingAnUpdateLeaves) {
-  setPlan({1, 7});
-  upd::planCursor = 2;
-  upd::updateOk = 0;
-  upd::dfuFailed = 1;
-  upd::dfuPid = 4242;
-  upd::StepEvent = upd::STEP_DFU_RUNNING;
-  upd::LinkMode = upd::LINK_BCSP;
-  setNeeded(0, 0, 0);
-  upd::resetUpdateState();
-  EXPECT_EQ(1, upd::updateOk);
-  EXPECT_EQ(0, upd::dfuFailed);
-  EXPECT_EQ(0, upd::dfuPid);
-  EXPECT_EQ(upd::STEP_NEW, upd::StepEvent);
-  EXPECT_EQ(upd::LINK_SERIAL_HCI, upd::LinkMode);
-  EXPECT_EQ(std::vector<uint32_t>(upd::planSize, 0), plan());
-  EXPECT_EQ(0u, upd::planCursor);
-  for (const upd::VersionPart* part = upd::versionParts; part->key != nullptr; ++part)
-    EXPECT_EQ(1u, part->updateNeeded) << part->key;
-}
-
-// The finish step and the start request talk to the admin side.
-struct FinishTest : PlanTest {
-  std::unique_ptr<AdminPeer> admin;
-  void SetUp() override {
-    PlanTest::SetUp();
-    admin = std::make_unique<AdminPeer>(sandbox.root());
-    ASSERT_GE(upd::openAiSocket(upd::ownSocketPath), 0);
-    upd::setAiDestination(upd::adminSocketPath);
-  }
-  void TearDown() override { upd::closeAiSocket(); }
-
-  void expectResult(const std::string& result) {
-    std::vector<uint8_t> datagram;
-    ASSERT_TRUE(admin->receive(&datagram, 5));
-    ASSERT_EQ(64u, datagram.size());
-    EXPECT_EQ(64, word16(datagram, 0));
-    EXPECT_EQ(upd::AI_MSG_UPDATE_IND, word32(datagram, 4));
-    EXPECT_EQ(upd::UPD_CODE_RESULT, word32(datagram, 8));
-    ASSERT_EQ(result.size(), datagram[12]);
-    EXPECT_EQ(result, std::string(datagram.begin() + 13, datagram.begin() + 13 + result.size()));
-    EXPECT_EQ(0, datagram[13 + result.size()]) << "no terminator is sent, the tail is clear";
-  }
-};
-
-TEST_F(FinishTest, FinishLineReportAndListingOnEveryCall) {
-  sandbox.write("/tmp/update.log", "Version Check:         started ... ");
-  ::testing::internal::CaptureStdout();
-  upd::runUpdateStep();
-  std::string out = capturedStdout();
-  expectResult("OK");
-  const std::string firstFinish = "Version Check:         started ... *UPDATE_FINISHED* ... OK\n";
-  EXPECT_EQ(firstFinish, statusFile());
-  EXPECT_NE(std::string::npos, out.find(firstFinish)) << "the status file is listed";
-
-  upd::updateOk = 0;
-  ::testing::internal::CaptureStdout();
-  upd::runUpdateStep();
-  capturedStdout();
-  expectResult("NOK");
-  EXPECT_EQ(firstFinish + "*UPDATE_FINISHED* ... NOK\n", statusFile());
-}
-
-TEST_F(FinishTest, StartWhileAPlanRunsIsRefused) {
-  setPlan({1, 3, 7});
-  upd::planCursor = 2;
-  upd::currentStep = 3;
-  upd::updateOk = 0;
-  upd::StepEvent = upd::STEP_WAIT;
+// The running update keeps going where it was.
+TEST_F(PlanTest, StartWhileAPlanRunsIsRefused) {
+  ASSERT_EQ(1, readPlan("CHECK_VERSIONS\nBT_MOD_SET_COMP\nLAP_SOFTWARE\n"));
+  next("");
+  next("OK\n");
+  sandbox.write("/tmp/update.log", "");
   upd::beginUpdate();
-  EXPECT_EQ(3u, upd::currentStep);
-  EXPECT_EQ(2u, upd::planCursor);
-  EXPECT_EQ(0, upd::updateOk) << "the running update's state is kept";
-  EXPECT_EQ(upd::STEP_WAIT, upd::StepEvent);
-  std::vector<uint32_t> expected = {1, 3, 7};
-  expected.resize(upd::planSize, 0);
-  EXPECT_EQ(expected, plan());
   EXPECT_EQ("update already running; start request ignored \n", statusFile());
+  EXPECT_EQ(upd::BT_MOD_SET_COMP, upd::currentStep);
+  next("OK\n");
+  EXPECT_EQ(upd::LAP_SOFTWARE, upd::currentStep);
 }
 
 }  // namespace

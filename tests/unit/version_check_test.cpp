@@ -14,9 +14,6 @@ namespace {
 
 using testsupport::Sandbox;
 
-const std::string header =
-    "OK\n     part:            |     old version      |      new version      |   update ?";
-
 // A PSR key line whose words carry text, two characters per word, the first
 // character in the low byte.
 std::string keyLine(const std::string& key, const std::string& text) {
@@ -56,34 +53,10 @@ std::string installed(const std::string& firmware, const std::string& info,
   return "BTFIRMWARE=" + firmware + "\nCSRMODULINFO=" + info + "\nLAP_VERSION=" + software + "\n";
 }
 
-struct VersionCheckTest : ::testing::Test {
-  Sandbox sandbox;
-  void SetUp() override { testsupport::useInProcess(sandbox); }
-};
-
-TEST_F(VersionCheckTest, EverythingEqual) {
-  upd::resetUpdateState();
-  ::mkdir(sandbox.path("/tmp/update.d").c_str(), 0755);
-  sandbox.write("/etc/data.txt", installed("1234xyz", moduleInfo, "2.0.1x"));
-  sandbox.write("/tmp/update.d/VERSION", "BTFIRMWARE=9999\nLAP_VERSION=2.0.1\n");
-  sandbox.write("/tmp/update.d/pskeyorig.psr", "// new keys\r\n" + keyLine("0001", "ab") + a4 + a5);
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(1, upd::checkVersions());
-  std::fflush(stdout);
-  EXPECT_EQ("old 2.0.1 : new 2.0.1\n", ::testing::internal::GetCapturedStdout());
-  EXPECT_EQ(header +
-                "\n   Trilo Firmware ...  1234                    1234 means BC4-EX          no              "
-                "\n   PS-Key         ...  K1 0042                 K1 0042                    no              "
-                "\n   skq Software   ...  2.0.1                   2.0.1                      no              ",
-            sandbox.read("/tmp/update.log"));
-  for (const upd::VersionPart* part = upd::versionParts; part->key != nullptr; ++part)
-    EXPECT_EQ(0u, part->updateNeeded) << part->key;
-}
-
 // Each case: the three files (null: missing) and, per row, the old and new
 // texts and whether the part is to be updated. A value that cannot be read
 // shows as "not found", never counts as equal and is never read beyond.
-TEST_F(VersionCheckTest, RowsAndFlags) {
+TEST(VersionCheck, RowsAndFlags) {
   struct Row {
     std::string oldText, newText;
     bool needed;
@@ -112,7 +85,14 @@ TEST_F(VersionCheckTest, RowsAndFlags) {
   const Row firmwareEqual = {"1234", "1234 means BC4-EX", false};
   const Row psKeyEqual = {"K1 0042", "K1 0042", false};
   const Row softwareEqual = {"2.0.1", "2.0.1", false};
+  // Everything equal: the firmware in VERSION and the installed one's text
+  // after its four characters are not looked at, nor comments or other keys.
+  const std::string allEqual = "// new keys\r\n" + keyLine("0001", "ab") + keys;
+  const std::string longFirmware = installed("1234xyz", moduleInfo, "2.0.1x");
   const Case cases[] = {
+      {"everything equal", longFirmware.c_str(),
+       "BTFIRMWARE=9999\nLAP_VERSION=2.0.1\n", allEqual.c_str(), firmwareEqual, psKeyEqual,
+       softwareEqual},
       {"equal firmware, differing configuration", same.c_str(), version, otherConfig.c_str(),
        firmwareEqual, {"K1 0042", "K1 0043", true}, softwareEqual},
       {"differing firmware, equal marks", otherFirmware.c_str(), version, keys.c_str(),
@@ -164,34 +144,13 @@ TEST_F(VersionCheckTest, RowsAndFlags) {
     std::string rows;
     const Row* expected[] = {&c.firmware, &c.psKey, &c.software};
     for (int i = 0; i < 3; ++i) {
-      char text[256];
-      std::snprintf(text, sizeof text, "\n   %-19.19s %-23.23s %-22.22s %-20.20s",
-                    upd::versionParts[i].label, expected[i]->oldText.c_str(),
-                    expected[i]->newText.c_str(), expected[i]->needed ? "    yes" : "    no");
-      rows += text;
+      rows += testsupport::versionRow(upd::versionParts[i].label, expected[i]->oldText,
+                                      expected[i]->newText, expected[i]->needed);
       EXPECT_EQ(expected[i]->needed ? 1u : 0u, upd::versionParts[i].updateNeeded) << i;
     }
-    EXPECT_EQ(header + rows, withoutOpenErrors(fresh.read("/tmp/update.log")));
+    EXPECT_EQ(testsupport::versionReportHeader + rows,
+              withoutOpenErrors(fresh.read("/tmp/update.log")));
   }
-}
-
-TEST_F(VersionCheckTest, ReadVersionValue) {
-  sandbox.write("/etc/data.txt",
-                "LAP_VERSION=first\nLAP_VERSION=second\nBTFIRMWARE\nKEYX=v\nLAST=tail");
-  char value[upd::versionTextSize] = "unchanged";
-  EXPECT_EQ(1, upd::readVersionValue("/etc/data.txt", "LAP_VERSION", value));
-  EXPECT_STREQ("first", value);
-  EXPECT_EQ(1, upd::readVersionValue("/etc/data.txt", "BTFIRMWARE", value));
-  EXPECT_STREQ("", value);
-  EXPECT_EQ(1, upd::readVersionValue("/etc/data.txt", "KEY", value));
-  EXPECT_STREQ("=v", value) << "the key is compared over its length only";
-  EXPECT_EQ(1, upd::readVersionValue("/etc/data.txt", "LAST", value));
-  EXPECT_STREQ("tail", value) << "a last line without a line feed keeps its last character";
-  std::snprintf(value, sizeof value, "unchanged");
-  EXPECT_EQ(1, upd::readVersionValue("/etc/data.txt", "CSRMODULINFO", value));
-  EXPECT_STREQ("unchanged", value);
-  EXPECT_EQ(-1, upd::readVersionValue("/etc/none.txt", "LAP_VERSION", value));
-  EXPECT_STREQ("unchanged", value);
 }
 
 }  // namespace
