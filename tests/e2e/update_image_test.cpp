@@ -70,11 +70,11 @@ class UpdateImageTest : public ::testing::Test {
 #ifndef UPDATE_IMAGE_BUILT
     GTEST_SKIP() << "update_image is not built for this target (no zlib)";
 #endif
-    work = sandbox.path("/tmp/work");
+    work = sandbox.path("/tmp/inputs");
     fs::create_directories(work);
     package = examplePackage("package");
     software = mainJobSoftware();
-    sandbox.write("/tmp/work/software.bin", software);
+    sandbox.write("/tmp/inputs/software.bin", software);
   }
 
   // The example package with a stand-in download tool, as the main job
@@ -219,7 +219,7 @@ TEST_F(UpdateImageTest, CreateRefusesABadPackageAndVerifyFindsOneInside) {
   Bytes archive = testsupport::buildArchive(
       testsupport::makePackage({{"updatetodo.txt", "CHECK_VERSIONS\nLAP_SOFTWARE\n"}}),
       testsupport::wrapImage(software));
-  sandbox.write("/tmp/work/other.img", archive);
+  sandbox.write("/tmp/inputs/other.img", archive);
   r = run({"verify", work + "/other.img"});
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos,
@@ -349,7 +349,7 @@ TEST_F(UpdateImageTest, SameInputsGiveTheSameBytes) {
   EXPECT_EQ(epoch, testsupport::readBe32(dated, subImage(dated, 2).first + 8));
   // The tar members carry the time too (the system's tar restores it).
   auto [offset, size] = subImage(dated, 1);
-  sandbox.write("/tmp/work/package.tgz", slice(dated, offset, size));
+  sandbox.write("/tmp/inputs/package.tgz", slice(dated, offset, size));
   fs::create_directory(work + "/unpacked");
   ASSERT_EQ(
       0, std::system(("tar -C '" + work + "/unpacked' -xzf '" + work + "/package.tgz'").c_str()));
@@ -469,7 +469,7 @@ TEST_F(UpdateImageTest, VerifyNamesWhatIsWrong) {
     SCOPED_TRACE(c.what);
     Bytes archive = good;
     c.corrupt(archive);
-    sandbox.write("/tmp/work/check.img", archive);
+    sandbox.write("/tmp/inputs/check.img", archive);
     ToolRun r = run({"verify", path});
     EXPECT_EQ(1, r.status) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.out.find(path + ": " + c.message)) << r.out;

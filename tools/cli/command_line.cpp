@@ -11,15 +11,15 @@
 namespace cli {
 namespace {
 
-const OptionSpec* findSpec(const std::vector<OptionSpec>& specs, const std::string& name) {
-  for (const OptionSpec& spec : specs)
-    if (name == spec.name) return &spec;
+const OptionSpec* findOption(const std::vector<OptionSpec>& accepted, const std::string& name) {
+  for (const OptionSpec& option : accepted)
+    if (name == option.name) return &option;
   return nullptr;
 }
 
 }  // namespace
 
-Outcome parse(int argc, char** argv, int first, const std::vector<OptionSpec>& specs,
+Outcome parse(int argc, char** argv, int first, const std::vector<OptionSpec>& accepted,
               Arguments* out, std::string* error) {
   bool optionsEnded = false;
   for (int i = first; i < argc; ++i) {
@@ -43,8 +43,8 @@ Outcome parse(int argc, char** argv, int first, const std::vector<OptionSpec>& s
       value = arg.substr(equals + 1);
       inlineValue = true;
     }
-    const OptionSpec* spec = findSpec(specs, name);
-    if (spec == nullptr) {
+    const OptionSpec* option = findOption(accepted, name);
+    if (option == nullptr) {
       *error = "unknown option " + name;
       return Outcome::Usage;
     }
@@ -52,14 +52,14 @@ Outcome parse(int argc, char** argv, int first, const std::vector<OptionSpec>& s
       *error = name + " given twice";
       return Outcome::Usage;
     }
-    if (spec->valueName == nullptr) {
+    if (option->valueName == nullptr) {
       if (inlineValue) {
         *error = name + " takes no value";
         return Outcome::Usage;
       }
     } else if (!inlineValue) {
       if (i + 1 >= argc) {
-        *error = name + " needs a value (" + spec->valueName + ")";
+        *error = name + " needs a value (" + option->valueName + ")";
         return Outcome::Usage;
       }
       value = argv[++i];

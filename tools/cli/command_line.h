@@ -41,7 +41,7 @@ enum class Outcome { Run, Help, Version, Usage };
 
 // Parses argv[first..argc) against the options a command takes. On Usage,
 // *error says what is wrong (the option and why).
-Outcome parse(int argc, char** argv, int first, const std::vector<OptionSpec>& specs,
+Outcome parse(int argc, char** argv, int first, const std::vector<OptionSpec>& accepted,
               Arguments* out, std::string* error);
 
 // What a program without subcommands or positional arguments does with
