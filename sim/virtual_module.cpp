@@ -94,20 +94,10 @@ void setValueByte(std::vector<uint16_t>* words, size_t index, uint8_t value) {
 
 // module.fail_keys: a comma-separated list of key ids in hex.
 bool keyFails(uint16_t key) {
-  std::string list = setting("module.fail_keys", "");
-  const char* p = list.c_str();
-  while (*p != '\0') {
-    while (*p == ',' || *p == ' ' || *p == '\t') ++p;
-    if (*p == '\0') break;
+  for (const std::string& entry : listEntries(setting("module.fail_keys", ""))) {
     char* end = nullptr;
-    unsigned long id = std::strtoul(p, &end, 16);
-    if (end == p) {  // not a number: skip the entry
-      while (*p != '\0' && *p != ',') ++p;
-      continue;
-    }
-    if (id == key) return true;
-    p = end;
-    while (*p != '\0' && *p != ',') ++p;
+    unsigned long id = std::strtoul(entry.c_str(), &end, 16);
+    if (end != entry.c_str() && id == key) return true;
   }
   return false;
 }
