@@ -145,14 +145,31 @@ const PackageDefect packageDefects[] = {
      "pskeyorig.psr: error: missing; BT_MOD_SET_COMP (updatetodo.txt line 4) needs it"},
     {"41 words",
      [](const std::string& d) {
-       std::string line = "&0100 =";
+       std::string line = "&0400 =";
        for (int i = 0; i < 41; ++i) line += " 0001";
        appendText(d + "/pskeyorig.psr", line + "\r\n");
      },
      "pskeyorig.psr:33: error: key line refused: more than 40 words"},
     {"word not hex",
-     [](const std::string& d) { appendText(d + "/pskeyorig.psr", "&0100 = 0001 00x1\r\n"); },
+     [](const std::string& d) { appendText(d + "/pskeyorig.psr", "&0400 = 0001 00x1\r\n"); },
      "pskeyorig.psr:33: error: key line refused: word 2 is not four hex digits"},
+    {"keys out of order",
+     [](const std::string& d) { replaceText(d + "/pskeyorig.psr", "&0011 =", "&0001 ="); },
+     "pskeyorig.psr:6: error: key &0001 is not above &0003 (line 5); BT_MOD_SET_COMP needs "
+     "ascending keys"},
+    {"keys out of order, all written",
+     [](const std::string& d) {
+       replaceText(d + "/pskeyorig.psr", "&0011 =", "&0001 =");
+       replaceText(d + "/updatetodo.txt", "BT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE",
+                   "BT_MOD_SET_ALL_WRITE");
+     },
+     "pskeyorig.psr:6: warning: key &0001 is not above &0003 (line 5); a plan with "
+     "BT_MOD_SET_COMP would fail here"},
+    {"NUL byte in key file",
+     [](const std::string& d) {
+       replaceText(d + "/pskeyorig.psr", "&0002 = 0000", std::string("&0002 = 0\0", 10));
+     },
+     "pskeyorig.psr:4: error: a NUL byte at character 10; the daemon refuses a key file"},
     {"text in key file",
      [](const std::string& d) { appendText(d + "/pskeyorig.psr", "firmware 2.14\r\n"); },
      "pskeyorig.psr:33: error: neither a key line nor a comment"},
@@ -172,7 +189,7 @@ const PackageDefect packageDefects[] = {
     {"unplanned file", [](const std::string& d) { writeText(d + "/notes.txt", "x\n"); },
      "notes.txt: warning: not used by any planned step"},
     {"key line without CR",
-     [](const std::string& d) { appendText(d + "/pskeyorig.psr", "&0100 = 0001\n"); },
+     [](const std::string& d) { appendText(d + "/pskeyorig.psr", "&0400 = 0001\n"); },
      "pskeyorig.psr:33: warning: no CR LF at the line end"},
     {"version with CR LF",
      [](const std::string& d) { replaceText(d + "/VERSION", "1.1.0\n", "1.1.0\r\n"); },
