@@ -50,8 +50,11 @@ void printHelp() {
       "The board settings (DIR/board/settings, or --settings) are checked first: an\n"
       "unknown setting or a value that cannot be read stops update_sim.\n"
       "Exit status: the daemon's (0 after a stop request or SIGTERM); with --try 0 when\n"
-      "the update ended \"OK\", 1 when it did not; 2 usage error, bad board settings, or\n"
-      "a file or folder that cannot be used.\n");
+      "the update ended \"OK\", 1 when it did not, 128 + the signal's number when\n"
+      "SIGINT, SIGTERM or SIGHUP interrupted it (130, 143, 129) and 141 when its\n"
+      "standard output was closed (it then stops the daemon and every process of the\n"
+      "board); 2 usage error, bad board settings, or a file or folder that cannot be\n"
+      "used.\n");
 }
 
 // A message on standard error; the exit status of a usage or file error.

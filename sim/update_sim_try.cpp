@@ -4,7 +4,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -34,10 +36,32 @@ constexpr const char* program = "update_sim";
 const std::set<std::string> boardEntries = {"tmp", "etc", "bin", "board", upd::ownSocketPath + 1,
                                             upd::adminSocketPath + 1};
 constexpr int pollMs = 200;
-constexpr double stopWaitSeconds = 30;
+// The daemon ends at once on SIGTERM; one that takes longer is killed.
+constexpr double stopWaitSeconds = 5;
 
+// The first of SIGINT, SIGTERM, SIGHUP and SIGPIPE (a closed standard
+// output) that came; 0 for none.
 volatile sig_atomic_t interrupted = 0;
-void onSignal(int) { interrupted = 1; }
+void onSignal(int signalNumber) {
+  if (interrupted == 0) interrupted = signalNumber;
+}
+constexpr int endingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+// Whether the reader of standard output has gone (a pipe or socket whose
+// other end is closed), seen without writing to it.
+bool outputGone() {
+  struct pollfd out = {1, 0, 0};
+  return ::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+const char* interruptionText(int signalNumber) {
+  switch (signalNumber) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "a closed standard output";
+  }
+}
 
 bool readWhole(const std::string& path, std::string* content, std::string* error) {
   FILE* file = std::fopen(path.c_str(), "rb");
@@ -191,10 +215,18 @@ pid_t startDaemon(const std::string& root, int adminFd,
                   const std::function<void(const std::string&)>& runDaemon) {
   std::cout.flush();
   std::fflush(nullptr);
+  const pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid != 0) return pid;
   ::close(adminFd);  // the parent's socket, not to be removed here
-  std::signal(SIGINT, SIG_IGN);  // the parent ends the daemon in order
+  // A session of its own: the terminal's signals reach only the parent,
+  // which ends the daemon in order, and every process the daemon starts
+  // keeps the session's id, also once it has lost its parent. The daemon
+  // ends too should the parent be killed outright.
+  ::setsid();
+  for (int signalNumber : endingSignals) std::signal(signalNumber, SIG_DFL);
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (::getppid() != parent) ::_exit(cli::exitUsage);  // gone before that
   int out = ::open((root + "/board/daemon.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   int err = ::open((root + "/board/daemon.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (out < 0 || err < 0) ::_exit(cli::exitUsage);
@@ -228,6 +260,57 @@ int stopDaemon(pid_t pid) {
   int raw = 0;
   ::waitpid(pid, &raw, 0);
   return 128 + SIGKILL;
+}
+
+// The live processes of the board: those whose parent is this process and
+// those of the daemon's session; false when /proc cannot be read.
+bool listBoardProcesses(pid_t session, std::vector<pid_t>* found) {
+  found->clear();
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return false;
+  const pid_t self = ::getpid();
+  while (struct dirent* entry = ::readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0' || pid == self) continue;
+    std::string stat;
+    std::string ignored;
+    if (!readWhole(std::string("/proc/") + entry->d_name + "/stat", &stat, &ignored)) continue;
+    // "pid (name) state ppid pgrp session ...": the name may hold blanks
+    // and parentheses.
+    const size_t close = stat.rfind(')');
+    char state = 0;
+    long parent = 0;
+    long sessionId = 0;
+    if (close != std::string::npos &&
+        std::sscanf(stat.c_str() + close + 1, " %c %ld %*d %ld", &state, &parent, &sessionId) ==
+            3 &&
+        state != 'Z' && (parent == self || sessionId == session))
+      found->push_back(static_cast<pid_t>(pid));
+  }
+  ::closedir(proc);
+  return true;
+}
+
+// Kills every process of the board left running and reaps those that are
+// this process's own, until none is left. The orphans come back to this
+// process where the kernel lets it be their subreaper; either way they stay
+// in the daemon's session.
+void endBoardProcesses(pid_t session) {
+  std::vector<pid_t> found;
+  for (;;) {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    if (!listBoardProcesses(session, &found)) {
+      std::fprintf(stderr, "%s: /proc: %s: cannot look for the board's processes left running\n",
+                   program, std::strerror(errno));
+      return;
+    }
+    if (found.empty()) return;
+    for (pid_t pid : found) ::kill(pid, SIGKILL);
+    struct timespec pause = {0, 1000 * 1000};  // for those that are not this process's
+    ::nanosleep(&pause, nullptr);
+  }
 }
 
 void printWhereThingsAre(const std::string& root) {
@@ -266,10 +349,12 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
   admin::Socket socket;
   if (!socket.open(root, &error)) return fail(error);
 
+  // Every process the board starts stays below this one, whoever its
+  // parent was (not under every emulator: the daemon's session covers them).
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   struct sigaction action = {};
   action.sa_handler = onSignal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (int signalNumber : endingSignals) sigaction(signalNumber, &action, nullptr);
   std::printf("Trying %s on the simulated board in %s (time scale %g)\n", options.archive.c_str(),
               root.c_str(), options.timeScale);
   pid_t daemon = startDaemon(root, socket.fd(), runDaemon);
@@ -285,6 +370,10 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
   int status = -1;
   bool archivePlaced = false;
   while (!interrupted && !session.done() && ended(daemon, &status) < 0) {
+    if (outputGone()) {
+      interrupted = SIGPIPE;
+      break;
+    }
     session.poll(-1, pollMs);
     if (!archivePlaced && session.daemonUp()) {
       if (!writeWhole(root + "/tmp/image", inputs[0].content, &error)) {
@@ -296,15 +385,24 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
     }
   }
   bool ok = session.done() && session.result() == "OK";
-  if (interrupted) std::printf("Interrupted before the update's result came.\n");
+  if (interrupted && !session.done())
+    std::fprintf(stderr,
+                 "%s: interrupted by %s before the update's result came; the daemon and the "
+                 "board's processes are stopped\n",
+                 program, interruptionText(interrupted));
   if (status >= 0)
     std::printf("The daemon ended before the update's result came (status %d): see "
                 "board/daemon.err.\n", status);
   status = stopDaemon(daemon);
+  endBoardProcesses(daemon);
   socket.close();
   std::printf("Update %s; the daemon was stopped (status %d).\n",
               ok ? "OK" : session.result().empty() ? "without a result" : "NOK", status);
   printWhereThingsAre(root);
+  // A standard output closed on the way raises SIGPIPE, which counts too.
+  std::cout.flush();
+  std::fflush(stdout);
+  if (interrupted) return 128 + interrupted;
   return ok ? cli::exitGood : cli::exitBad;
 }
 

@@ -19,8 +19,10 @@ struct TryOptions {
 // runDaemon, which gets the board's root and does not return), acts as the
 // admin side: puts the archive at /tmp/image, sends the start request,
 // shows the update live and its verdict, tells where everything is left and
-// ends the daemon. The exit status: 0 when the update ended "OK", 1 when it
-// did not, 2 for a usage or file error.
+// ends the daemon and every process the board started. The exit status: 0
+// when the update ended "OK", 1 when it did not, 2 for a usage or file error,
+// 128 + the signal's number when SIGINT, SIGTERM or SIGHUP interrupted it or
+// its standard output was closed (SIGPIPE, also when seen without a write).
 int tryArchive(const TryOptions& options, const std::function<void(const std::string&)>& runDaemon);
 
 }  // namespace sim

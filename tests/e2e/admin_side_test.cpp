@@ -1,7 +1,10 @@
 // update_admin and update_sim --try as a person or a script runs them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <memory>
 #include <string>
@@ -134,6 +137,56 @@ TEST(TryCommand, ExampleArchiveOnAGoodAndOnAFailingBoard) {
     EXPECT_FALSE(sandbox.exists("try/rb_ai_sock2up")) << "the daemon was stopped";
     EXPECT_FALSE(sandbox.exists("try/rb_ai_sock2ad"));
   }
+}
+
+// The processes at work on a board: its folder in their command line or as
+// their working folder.
+std::vector<std::string> boardProcesses(const std::string& board) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string pid = entry.path().filename();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string command = testsupport::readFile(entry.path() / "cmdline");
+    std::replace(command.begin(), command.end(), '\0', ' ');
+    std::error_code error;
+    const std::string cwd = std::filesystem::read_symlink(entry.path() / "cwd", error);
+    if (has(command, board) || has(cwd, board)) found.push_back(pid + ": " + command);
+  }
+  return found;
+}
+
+// An interrupted try stops the daemon and all it started: SIGINT during the
+// (slowed) firmware download, and a reader that goes after two lines.
+TEST(TryCommand, InterruptedTryLeavesNothingRunning) {
+  Sandbox sandbox;
+  sandbox.write("board/try.img", testsupport::exampleArchive());
+  sandbox.write("board/try.settings", "dfu.delay = 5\n");
+  const std::string board = sandbox.root() + "/try";
+  const std::vector<std::string> args = {"--try", sandbox.path("board/try.img"), "--settings",
+                                         sandbox.path("board/try.settings"), "--root", board,
+                                         "--time-scale", "0.02"};
+  {
+    Process sim(sandbox, "update_sim", args);
+    ASSERT_TRUE(testsupport::waitUntil(waitSeconds,
+                                       [&] { return sandbox.exists("try/tmp/dfu_status.log"); }))
+        << sim.err();
+    sim.signal(SIGINT);
+    EXPECT_EQ(128 + SIGINT, sim.wait(waitSeconds));
+    EXPECT_TRUE(has(sim.err(), "interrupted by SIGINT before the update's result came")) << sim.err();
+    EXPECT_EQ(std::vector<std::string>{}, boardProcesses(board));
+  }
+  const char* emulator = std::getenv("UPDATE_TEST_EMULATOR");
+  std::string command = std::string(emulator == nullptr ? "" : emulator) + " " UPDATE_BIN_DIR
+                        "/update_sim";
+  for (const std::string& arg : args) command += " '" + arg + "'";
+  const std::string status = sandbox.path("board/try.status");
+  Process pipeline(sandbox, {"/bin/sh", "-c",
+                             "{ " + command + "; echo $? > " + status + "; } | head -n 2"});
+  EXPECT_EQ(0, pipeline.wait(waitSeconds));
+  const std::string shown = pipeline.out();
+  EXPECT_EQ(2, std::count(shown.begin(), shown.end(), '\n')) << shown;
+  EXPECT_EQ(std::to_string(128 + SIGPIPE) + "\n", testsupport::readFile(status));
+  EXPECT_EQ(std::vector<std::string>{}, boardProcesses(board));
 }
 
 }  // namespace
