@@ -6,8 +6,8 @@
 // therefore follows its start request with a status request: the daemon
 // takes datagrams in order, so the first result report after the status
 // reply tells this update's result. A start reply (code 1, "OK\0") means the
-// daemon rejected the archive; the reports that follow say "OK" for the
-// empty plan, so the verdict is "NOK" at once.
+// daemon rejected the archive: the verdict is "NOK" at once (the reports
+// that follow say so too).
 #include "admin_side/admin_session.h"
 
 #include <poll.h>
@@ -173,7 +173,9 @@ bool Session::command(const std::string& line) {
     text.erase(text.find_last_not_of(" \t\r") + 1);
     char* end = nullptr;
     errno = 0;
-    unsigned long code = std::strtoul(text.c_str(), &end, 0);
+    // Decimal, or hexadecimal after "0x"; a leading zero is not octal.
+    const bool hex = text.size() > 1 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    unsigned long code = std::strtoul(text.c_str(), &end, hex ? 16 : 10);
     if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || errno != 0 ||
         *end != '\0' || code > maxRequestCode)
       say("request takes one update code from 0 to 65535, not \"" + text + "\"");
