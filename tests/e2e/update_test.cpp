@@ -354,6 +354,15 @@ const FaultRow faultRows[] = {
     {"DumpLineNotWritten", "BT_MOD_SET_READ\n", "fs.full = /tmp/pskeydump.psr\n",
      readKeys + repeat("open error file /tmp/pskeydump.psr: 0x1c No space left on device", 28) +
      " NOK\n", "NOK"},
+    // The dump is read-only after the key walk, as it is to an ordinary user;
+    // the dump lines of SET answers are traces and decide nothing.
+    {"ReadOnlyDumpAfterTheWalk", "BT_MOD_SET_READ\nBT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE\n"
+     "BT_MOD_SET_FIRM_STACK\n", "fs.modes_enforced = 1\n", compared + "OK\nWrite diff. PS-Keys:   "
+     "started ... OK\n" + firmware + "100 percent OK\n", "OK", Flash::Untouched,
+     {"&0003 = 0006\r\n", serial}, "2.14\n", nullptr, nullptr, [](FaultMatrix& t) {
+       EXPECT_EQ("13", countLines(t.daemon->err(), "dump line of a SET answer not appended to "
+                                                   "/tmp/pskeydump.psr: 0x0d Permission denied"));
+     }},
     {"BcspSetNotAnsweredAfterTheDownload", firmwareAndSoftware, "module.reset_ignored = 1\n",
      firmware + "??? percent " + timedOut +
      "module host interface not restored: no answer on /dev/bcspRel2\n NOK\n" + softwareOk, "NOK",

@@ -43,7 +43,8 @@ const Event recording[] = {
     {26.1, Event::append, "  0 percent "},
     {29.1, Event::rewrite, " 25 percent "},
     {32.1, Event::rewrite, " 50 percent "},
-    {33.0, Event::append, "open error TL interface /dev/bcspRel2: 0x02 No such file or directory"},
+    {33.0, Event::append, "open error file /tmp/pskeydump.psr: 0x0d Permission denied"
+                          "open error TL interface /dev/bcspRel2: 0x02 No such file or directory"},
     {35.1, Event::append, " 75 percent "},
     {38.1, Event::append, "100 percent "},
     {38.2, Event::append, "OK\n"},

@@ -84,9 +84,34 @@ std::string withoutFigures(const std::string& text, int* percent) {
   return rest + text.substr(from);
 }
 
+// The daemon's texts that reach the status file without a line end, so
+// that the text behind them runs on in the same line.
+const char* const unendedTexts[] = {"open error ",      "ioctl error ",
+                                    "invalid length ",  "invalid parameter length ",
+                                    "BT Reset failed: ", "Update step timed out !!!"};
+constexpr const char* timedOutText = "Update step timed out !!!";
+
+// The text with each of those texts on a line of its own: a line break in
+// front of one that follows other text, and behind the fixed time-out text.
+std::string withUnendedTextsOnLines(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    for (const char* start : unendedTexts) {
+      if (!out.empty() && out.back() != '\n' && startsWith(text, i, start)) {
+        out += '\n';
+        break;
+      }
+    }
+    out += text[i];
+    if (endsWith(out, timedOutText) && i + 1 < text.size() && text[i + 1] != '\n') out += '\n';
+  }
+  return out;
+}
+
 // The lines of a text, trimmed, without empty ones; a last line without its
 // line end only when complete is set.
-std::vector<std::string> linesOf(const std::string& text, bool keepIndent, bool complete) {
+std::vector<std::string> linesOf(const std::string& joined, bool keepIndent, bool complete) {
+  const std::string text = withUnendedTextsOnLines(joined);
   std::vector<std::string> lines;
   size_t from = 0;
   while (from < text.size()) {
