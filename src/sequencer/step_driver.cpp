@@ -90,9 +90,11 @@ bool fileReadable(const char* path) {
   return static_cast<bool>(stream);
 }
 
-void prepareNewKeys() {
+// The package's keys without their comments; false when they could not be
+// prepared whole (no prepared file is left then).
+bool prepareNewKeys() {
   platform::remove(preparedPSKeyPath);
-  preparePSKeyFile(newPSKeyPath, preparedPSKeyPath);
+  return preparePSKeyFile(newPSKeyPath, preparedPSKeyPath) == 1;
 }
 
 // The three PS-key steps differ only in their time-outs, what they do
@@ -102,15 +104,19 @@ struct KeyStep {
   unsigned startTimeout;    // reset, open and HCI Reset
   unsigned requestTimeout;  // each request
   bool (*ready)();          // at STEP_NEW: false ends the step with nothing to do
-  void (*prepare)();        // before the module is reset
+  bool (*prepare)();        // before the module is reset; false fails the step
   void (*request)();        // the next request, after every answer
   void (*finish)();         // after the module is closed, before "OK"
 };
 
 bool always() { return true; }
 bool keysToSet() { return fileReadable(toSetPSKeyPath); }
+bool nothingToPrepare() { return true; }
 void nothing() {}
-void removeDump() { platform::remove(dumpPSKeyPath); }
+bool removeDump() {
+  platform::remove(dumpPSKeyPath);
+  return true;
+}
 void protectDump() { platform::chmod(dumpPSKeyPath, 0444); }
 void readNextKey() { readAllPSKeys(); }
 void writeKeysToSet() { writeAllPSKeys(toSetPSKeyPath); }
@@ -120,7 +126,7 @@ void writeNextHostIfKey() { writeHostIfPSKeys(0); }
 constexpr KeyStep readKeys = {readStartTimeout, readKeyTimeout, always,
                               removeDump,       readNextKey,    protectDump};
 constexpr KeyStep writeNewKeys = {newWriteStartTimeout, newWriteKeyTimeout, keysToSet,
-                                  nothing,              writeKeysToSet,     nothing};
+                                  nothingToPrepare,     writeKeysToSet,     nothing};
 constexpr KeyStep writeAllKeys = {allWriteStartTimeout, allWriteKeyTimeout, always,
                                   prepareNewKeys,       writePreparedKeys,  nothing};
 
@@ -140,7 +146,12 @@ void runKeyStep(const KeyStep& step) {
         // step that timed out left behind.
         resetKeyWalk();
         resetKeyWriters();
-        step.prepare();
+        // Keys that could not be prepared are not written: the module is
+        // left as it is.
+        if (!step.prepare()) {
+          failStep();
+          return;
+        }
         startModuleWork();
       });
       break;
@@ -165,10 +176,10 @@ void runKeyStep(const KeyStep& step) {
 }
 
 void compareKeysStep() {
-  prepareNewKeys();
+  const bool prepared = prepareNewKeys();
   platform::remove(comparePSKeyPath);
   platform::remove(toSetPSKeyPath);
-  if (comparePSKeyFiles(preparedPSKeyPath, dumpPSKeyPath) == 1) {
+  if (prepared && comparePSKeyFiles(preparedPSKeyPath, dumpPSKeyPath) == 1) {
     nextUpdateStep("OK\n");
   } else {
     // The configuration cannot be brought over: no part of a write set is

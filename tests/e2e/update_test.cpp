@@ -363,6 +363,23 @@ const FaultRow faultRows[] = {
        EXPECT_EQ("13", countLines(t.daemon->err(), "dump line of a SET answer not appended to "
                                                    "/tmp/pskeydump.psr: 0x0d Permission denied"));
      }},
+    {"WriteSetNotWritten", readCompareWrite, "fs.full = /tmp/pskeytoset.psr\n",
+     compared + "open error file /tmp/pskeytoset.psr: 0x1c No space left on device NOK\n"
+     "Write diff. PS-Keys:   started ... nothing to do ... OK\n", "NOK", Flash::Untouched, {},
+     nullptr, nullptr, nullptr,
+     [](FaultMatrix& t) { EXPECT_FALSE(t.sandbox.exists("/tmp/pskeycomp.psr")); }},
+    {"PackageWithoutKeyFile", "BT_MOD_SET_ALL_WRITE\n", "", writeAll + "open error file "
+     "/tmp/update.d/pskeyorig.psr: 0x02 No such file or directory NOK\n", "NOK", Flash::Untouched,
+     {}, nullptr, [](FaultMatrix& t) { t.package.erase("pskeyorig.psr"); }, nullptr,
+     [](FaultMatrix& t) { EXPECT_FALSE(t.sandbox.exists("board/wire.log")); }},
+    // A comment line with a NUL byte once took the key line after it along.
+    {"NulByteInAKeyFile", readCompareWrite, "", compared + "/tmp/update.d/pskeyorig.psr line 6: "
+     "NUL byte, key file refused\n NOK\nWrite diff. PS-Keys:   started ... nothing to do ... OK\n",
+     "NOK", Flash::Untouched, {}, nullptr, [](FaultMatrix& t) {
+       std::string& keys = t.package["pskeyorig.psr"];
+       keys.replace(keys.find("&0011 = 0019"), 12, "// scan" + std::string(1, '\0') +
+                                                      " interval\r\n&0011 = 0020");
+     }, nullptr, [](FaultMatrix& t) { EXPECT_FALSE(t.sandbox.exists("/tmp/pskeyprep.psr")); }},
     {"BcspSetNotAnsweredAfterTheDownload", firmwareAndSoftware, "module.reset_ignored = 1\n",
      firmware + "??? percent " + timedOut +
      "module host interface not restored: no answer on /dev/bcspRel2\n NOK\n" + softwareOk, "NOK",
