@@ -464,7 +464,7 @@ const FaultRow faultRows[] = {
      "image with 1900544 Bytes!\n NOK\n", "NOK", Flash::Untouched, {}, nullptr,
      [](FaultMatrix& t) { t.software = testsupport::patternBytes(0x1D0000 - 64, 3); }},
     {"FlashWriteRefused", "LAP_SOFTWARE\n", "flash.write_fails_at = 0x30000\n",
-     "Update skq Software:   started ...  33 percent write failed errno: 5 Input/output error\n"
+     "Update skq Software:   started ...   0 percent write failed errno: 5 Input/output error\n"
      " NOK\n", "NOK", Flash::Any},
 };
 // clang-format on
