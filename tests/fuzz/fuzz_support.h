@@ -1,0 +1,83 @@
+// Shared by the fuzz harnesses: one simulated board per process, the
+// daemon's console out of the way, the check that ends a run on a broken
+// property, and text files cut as the daemon reads them.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace fuzz {
+
+using Bytes = std::vector<uint8_t>;
+
+// The board, made on the first call with the given settings file; it lives
+// (and its sandbox folder with it) until the process ends. Time runs fast:
+// a pause of the daemon takes microseconds.
+inline const testsupport::Sandbox& board(const char* settings = "") {
+  static testsupport::Sandbox sandbox;
+  static const bool ready = [settings] {
+    sandbox.settings(settings);
+    testsupport::useInProcess(sandbox, 1e-5);
+    ::mkdir(sandbox.path("/tmp/update.d").c_str(), 0755);
+    return std::freopen("/dev/null", "w", stdout) != nullptr;
+  }();
+  (void)ready;
+  return sandbox;
+}
+
+[[noreturn]] inline void fail(const char* what, const char* file, int line) {
+  std::fprintf(stderr, "%s:%d: property broken: %s\n", file, line, what);
+  std::abort();
+}
+#define FUZZ_CHECK(condition) ((condition) ? (void)0 : ::fuzz::fail(#condition, __FILE__, __LINE__))
+
+// A text file in the pieces the daemon's line reads take: up to a line feed
+// or `most` characters, whichever comes first.
+inline std::vector<std::string> pieces(const std::string& text, size_t most = 1022) {
+  std::vector<std::string> out;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    size_t length = end == std::string::npos ? text.size() - at : end + 1 - at;
+    if (length > most) length = most;
+    out.push_back(text.substr(at, length));
+    at += length;
+  }
+  return out;
+}
+
+// A piece as C string functions see it: up to its first NUL.
+inline std::string cText(const std::string& piece) { return piece.substr(0, piece.find('\0')); }
+
+inline bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Whether a piece of the file begins with prefix (as the daemon's look-ups find a line).
+inline bool hasLine(const std::string& text, const std::string& prefix) {
+  for (const std::string& piece : pieces(text))
+    if (startsWith(piece, prefix)) return true;
+  return false;
+}
+
+// The parts of an input separated by lines "===".
+inline std::vector<std::string> parts(const uint8_t* data, size_t size, size_t count) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  std::vector<std::string> out;
+  size_t at = 0;
+  for (size_t end; out.size() + 1 < count && (end = text.find("===\n", at)) != std::string::npos;
+       at = end + 4)
+    out.push_back(text.substr(at, end - at));
+  out.push_back(text.substr(at));
+  out.resize(count);
+  return out;
+}
+
+}  // namespace fuzz

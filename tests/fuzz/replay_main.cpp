@@ -1,0 +1,45 @@
+// Replays inputs through a harness without libFuzzer: every file in each
+// folder given and every file given, once each, in name order.
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+int main(int argc, char** argv) {
+  std::vector<std::string> files;
+  for (int i = 1; i < argc; ++i) {
+    DIR* folder = ::opendir(argv[i]);
+    if (folder == nullptr) {
+      files.push_back(argv[i]);
+      continue;
+    }
+    while (const dirent* entry = ::readdir(folder))
+      if (entry->d_name[0] != '.') files.push_back(std::string(argv[i]) + "/" + entry->d_name);
+    ::closedir(folder);
+  }
+  std::sort(files.begin(), files.end());
+  if (files.empty()) {
+    std::fprintf(stderr, "usage: %s FOLDER|FILE...: no inputs to replay\n", argv[0]);
+    return 2;
+  }
+  for (const std::string& name : files) {
+    std::ifstream in(name, std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "cannot read %s\n", name.c_str());
+      return 2;
+    }
+    const std::vector<uint8_t> input{std::istreambuf_iterator<char>(in),
+                                     std::istreambuf_iterator<char>()};
+    std::fprintf(stderr, "replaying %s (%zu bytes)\n", name.c_str(), input.size());
+    LLVMFuzzerTestOneInput(input.data(), input.size());
+  }
+  std::fprintf(stderr, "%zu inputs replayed, every property held\n", files.size());
+  return 0;
+}
