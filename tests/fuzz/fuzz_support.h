@@ -33,8 +33,12 @@ inline const testsupport::Sandbox& board(const char* settings = "") {
   return sandbox;
 }
 
+// Standard error as it was at start-up: libFuzzer may close it for the
+// daemon's log lines, not for a broken property.
+inline const int reportFd = ::dup(2);
+
 [[noreturn]] inline void fail(const char* what, const char* file, int line) {
-  std::fprintf(stderr, "%s:%d: property broken: %s\n", file, line, what);
+  dprintf(reportFd, "%s:%d: property broken: %s\n", file, line, what);
   std::abort();
 }
 #define FUZZ_CHECK(condition) ((condition) ? (void)0 : ::fuzz::fail(#condition, __FILE__, __LINE__))
