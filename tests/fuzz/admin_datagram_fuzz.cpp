@@ -1,13 +1,12 @@
-// The admin datagram: whatever arrives on the daemon's socket, readMessage
-// answers only the requests that ask for an answer, reads no field beyond the
-// bytes received, and takes a child-dead notice only for the running download.
+// The admin datagram: readMessage answers only the requests that ask for an
+// answer, reads no field beyond the bytes received (they read 0), and takes
+// a child-dead notice only for the running download.
 #include <sys/socket.h>
 #include <sys/un.h>
 
 #include <cstring>
 
 #include "admin_link/admin_link.h"
-#include "common/step_event.h"
 #include "fuzz_support.h"
 #include "log/log.h"
 #include "sequencer/sequencer.h"
@@ -24,23 +23,20 @@ sockaddr_un address(const std::string& path) {
   return at;
 }
 
-// The admin side's socket; the daemon's own is opened beside it.
+// The admin side's socket, and the daemon's own beside it.
 int adminSocket() {
   static const int fd = [] {
-    const testsupport::Sandbox& sandbox = fuzz::board();
-    // The stop request ends the daemon through reboot; here it only answers.
-    upd::exitInProgress = 1;
+    upd::exitInProgress = 1;  // the stop request answers, then its exit returns at once
     FUZZ_CHECK(upd::openAiSocket(upd::ownSocketPath) >= 0);
     upd::setAiDestination(upd::adminSocketPath);
     int s = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un own = address(sandbox.path(upd::adminSocketPath));
+    sockaddr_un own = address(fuzz::board().path(upd::adminSocketPath));
     FUZZ_CHECK(::bind(s, reinterpret_cast<sockaddr*>(&own), sizeof own) == 0);
     return s;
   }();
   return fd;
 }
 
-// A reply as the admin side must get it: 64 bytes, host order.
 fuzz::Bytes reply(uint32_t code, const std::string& payload) {
   fuzz::Bytes body(56, 0);
   std::memcpy(body.data(), &code, sizeof code);
@@ -52,9 +48,9 @@ fuzz::Bytes reply(uint32_t code, const std::string& payload) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const testsupport::Sandbox& sandbox = fuzz::board();
   const int admin = adminSocket();
   if (size > 1024) return 0;
-  const testsupport::Sandbox& sandbox = fuzz::board();
   ::unlink(sandbox.path(upd::statusFilePath).c_str());
   sockaddr_un daemon = address(sandbox.path(upd::ownSocketPath));
   FUZZ_CHECK(::sendto(admin, data, size, 0, reinterpret_cast<sockaddr*>(&daemon), sizeof daemon) ==
@@ -64,35 +60,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   upd::StepEvent = upd::STEP_WAIT;
   FUZZ_CHECK(upd::readMessage() == 1);
 
-  // The message as taken: at most 224 bytes; a field beyond them reads 0.
-  uint8_t m[upd::aiReceiveSize] = {};
-  const size_t n = size < sizeof m ? size : sizeof m;
-  if (n > 0) std::memcpy(m, data, n);
-  const fuzz::Bytes message(m, m + sizeof m);
-  const uint16_t length = testsupport::word16(message, 0);
-  const uint32_t type = testsupport::word32(message, 4);
-  const uint32_t code = testsupport::word32(message, 8);
-  const bool whole = n > 5 && length == n;
-
-  std::vector<fuzz::Bytes> expected;
-  if (whole && type == upd::AI_MSG_UPDATE_REQ) {
-    if (code == upd::UPD_CODE_STATUS) expected.push_back(reply(code, "/x0AT0x0Do"));
-    if (code == upd::UPD_CODE_START) expected.push_back(reply(code, std::string("OK", 3)));
-    if (code == upd::UPD_CODE_STOP) expected.push_back(reply(code, "b"));
-  }
-  std::vector<fuzz::Bytes> got;
+  // The message as taken: at most 224 bytes, zeros behind them.
+  fuzz::Bytes m(data, data + std::min(size, upd::aiReceiveSize));
+  const bool whole = m.size() > 5 && testsupport::word16(m, 0) == m.size();
+  m.resize(upd::aiReceiveSize, 0);
+  const uint32_t type = testsupport::word32(m, 4), code = testsupport::word32(m, 8);
+  const bool request = whole && type == upd::AI_MSG_UPDATE_REQ;
+  std::vector<fuzz::Bytes> expected, got;
+  if (request && code == upd::UPD_CODE_STATUS) expected.push_back(reply(code, "/x0AT0x0Do"));
+  if (request && code == upd::UPD_CODE_START) expected.push_back(reply(code, {"OK", 3}));
+  if (request && code == upd::UPD_CODE_STOP) expected.push_back(reply(code, "b"));
   uint8_t buffer[2048];
-  for (ssize_t r; (r = ::recv(admin, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
-    got.emplace_back(buffer, buffer + r);
+  for (ssize_t n; (n = ::recv(admin, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
+    got.emplace_back(buffer, buffer + n);
   FUZZ_CHECK(got == expected);
 
   if (whole && type == upd::AI_MSG_CHILD_DEAD && code == static_cast<uint32_t>(downloadPid)) {
-    const uint32_t status = testsupport::word32(message, 12);
-    FUZZ_CHECK(upd::dfuPid == 0);
-    FUZZ_CHECK(upd::StepEvent == (status == 0 ? upd::STEP_DFU_ENDED : upd::STEP_DFU_FAILED));
-  } else if (!(whole && type == upd::AI_MSG_UPDATE_REQ && code == upd::UPD_CODE_START)) {
-    FUZZ_CHECK(upd::dfuPid == downloadPid);
-    FUZZ_CHECK(upd::StepEvent == upd::STEP_WAIT);
+    const int ended = testsupport::word32(m, 12) == 0 ? upd::STEP_DFU_ENDED : upd::STEP_DFU_FAILED;
+    FUZZ_CHECK(upd::dfuPid == 0 && upd::StepEvent == ended);
+  } else if (!(request && code == upd::UPD_CODE_START)) {  // a start resets both
+    FUZZ_CHECK(upd::dfuPid == downloadPid && upd::StepEvent == upd::STEP_WAIT);
   }
   return 0;
 }

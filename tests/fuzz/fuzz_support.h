@@ -1,12 +1,10 @@
-// Shared by the fuzz harnesses: one simulated board per process, the
-// daemon's console out of the way, the check that ends a run on a broken
-// property, and text files cut as the daemon reads them.
+// Shared by the fuzz harnesses: the board, the property check, text files
+// cut as the daemon reads them.
 #pragma once
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -18,9 +16,8 @@ namespace fuzz {
 
 using Bytes = std::vector<uint8_t>;
 
-// The board, made on the first call with the given settings file; it lives
-// (and its sandbox folder with it) until the process ends. Time runs fast:
-// a pause of the daemon takes microseconds.
+// One board per process, made on the first call with the given settings.
+// A pause of the daemon takes microseconds; its console goes nowhere.
 inline const testsupport::Sandbox& board(const char* settings = "") {
   static testsupport::Sandbox sandbox;
   static const bool ready = [settings] {
@@ -33,10 +30,8 @@ inline const testsupport::Sandbox& board(const char* settings = "") {
   return sandbox;
 }
 
-// Standard error as it was at start-up: libFuzzer may close it for the
-// daemon's log lines, not for a broken property.
+// Standard error as at start-up: libFuzzer may close it for the daemon's logs.
 inline const int reportFd = ::dup(2);
-
 [[noreturn]] inline void fail(const char* what, const char* file, int line) {
   dprintf(reportFd, "%s:%d: property broken: %s\n", file, line, what);
   std::abort();
@@ -47,31 +42,25 @@ inline const int reportFd = ::dup(2);
 // or `most` characters, whichever comes first.
 inline std::vector<std::string> pieces(const std::string& text, size_t most = 1022) {
   std::vector<std::string> out;
-  for (size_t at = 0; at < text.size();) {
-    size_t end = text.find('\n', at);
-    size_t length = end == std::string::npos ? text.size() - at : end + 1 - at;
-    if (length > most) length = most;
-    out.push_back(text.substr(at, length));
-    at += length;
+  for (size_t at = 0, end; at < text.size(); at += out.back().size()) {
+    end = text.find('\n', at);
+    out.push_back(text.substr(at, std::min(most, end == std::string::npos ? most : end + 1 - at)));
   }
   return out;
 }
-
 // A piece as C string functions see it: up to its first NUL.
 inline std::string cText(const std::string& piece) { return piece.substr(0, piece.find('\0')); }
-
 inline bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
-
-// Whether a piece of the file begins with prefix (as the daemon's look-ups find a line).
+// Whether a piece of the file begins with prefix, as the daemon's look-ups find a line.
 inline bool hasLine(const std::string& text, const std::string& prefix) {
   for (const std::string& piece : pieces(text))
     if (startsWith(piece, prefix)) return true;
   return false;
 }
 
-// The parts of an input separated by lines "===".
+// The count parts of an input separated by lines "===" (missing ones empty).
 inline std::vector<std::string> parts(const uint8_t* data, size_t size, size_t count) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   std::vector<std::string> out;

@@ -1,7 +1,8 @@
 // PSR key lines: parsePSKeyLine never reports more than 40 words, reads
-// nothing past the terminator, and what it accepts is what the line's key and
-// word columns say; the line written back from it parses the same. The
-// look-up findPSKeyValue on the same text as a file keeps within its bounds.
+// nothing past the terminator, takes key and words from their columns, and
+// the line written back from what it took parses the same. findPSKeyValue
+// on the same text as a file finds the first line with the key and keeps to
+// its bounds.
 #include <strings.h>
 
 #include <cstring>
@@ -18,61 +19,49 @@ std::string hex4(unsigned high, unsigned low) {
   return text;
 }
 
-void checkLine(const char* line) {
-  uint16_t key = 0;
-  uint8_t words[2 * upd::psKeyMaxWords] = {};
+int parse(const char* line, uint16_t* key, uint8_t* words) {
   int count = -1;
-  const int result = upd::parsePSKeyLine(line, &key, words, &count);
-  FUZZ_CHECK(result == 1 || result == -1);
-  if (result != 1) return;
-  FUZZ_CHECK(count >= 0 && count <= static_cast<int>(upd::psKeyMaxWords));
-  FUZZ_CHECK(strncasecmp(line + 1, hex4(key >> 8, key).c_str(), 4) == 0);
-  std::string written = "&" + hex4(key >> 8, key) + " =";
-  for (int k = 0; k < count; ++k) {
-    const std::string word = hex4(words[2 * k + 1], words[2 * k]);
-    FUZZ_CHECK(strncasecmp(line + 8 + 5 * k, word.c_str(), 4) == 0);
-    written += " " + word;
-  }
-  written += "\r\n";
-  uint16_t againKey = 0;
-  uint8_t again[2 * upd::psKeyMaxWords] = {};
-  int againCount = -1;
-  FUZZ_CHECK(upd::parsePSKeyLine(written.c_str(), &againKey, again, &againCount) == 1);
-  FUZZ_CHECK(againKey == key && againCount == count);
-  FUZZ_CHECK(std::memcmp(again, words, 2 * static_cast<size_t>(count)) == 0);
+  const int result = upd::parsePSKeyLine(line, key, words, &count);
+  FUZZ_CHECK(result == -1 || (result == 1 && count >= 0 && count <= 40));
+  return result == 1 ? count : -1;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const testsupport::Sandbox& sandbox = fuzz::board();
-  // The line in a buffer of its exact size with its terminator.
-  std::unique_ptr<char[]> line(new char[size + 1]);
+  std::unique_ptr<char[]> line(new char[size + 1]);  // exactly the line and its terminator
   if (size > 0) std::memcpy(line.get(), data, size);
   line[size] = '\0';
-  checkLine(line.get());
+  uint16_t key = 0, again = 0;
+  uint8_t words[80] = {}, againWords[80] = {};
+  const int count = parse(line.get(), &key, words);
+  std::string written = "&" + hex4(key >> 8, key) + " =";
+  for (int k = 0; k < count; ++k) {
+    written += " " + hex4(words[2 * k + 1], words[2 * k]);
+    FUZZ_CHECK(strncasecmp(line.get() + 8 + 5 * k, written.c_str() + 8 + 5 * k, 4) == 0);
+  }
+  if (count >= 0) {
+    FUZZ_CHECK(strncasecmp(line.get() + 1, written.c_str() + 1, 4) == 0);
+    FUZZ_CHECK(parse((written + "\r\n").c_str(), &again, againWords) == count && again == key);
+    FUZZ_CHECK(std::memcmp(againWords, words, sizeof words) == 0);
+  }
 
-  const std::string text(reinterpret_cast<const char*>(data), size);
-  const std::string prefix = "&02a5 = ";
+  const std::string text(reinterpret_cast<const char*>(data), size), prefix = "&02a5 = ";
   sandbox.write("/tmp/keys.psr", text);
   char value[16];
-  std::memset(value, 'x', sizeof value);
-  uint8_t words[2 * 10 + 1] = {};
-  int count = -1;
-  const int found = upd::findPSKeyValue("/tmp/keys.psr", prefix.c_str(), value, sizeof value,
-                                        words, 10, &count);
-  FUZZ_CHECK(found == (fuzz::hasLine(text, prefix) ? 1 : 0));
-  FUZZ_CHECK(words[20] == 0);
-  if (found != 1) return 0;
+  int found = -1;
+  const int result =
+      upd::findPSKeyValue("/tmp/keys.psr", prefix.c_str(), value, sizeof value, words, 10, &found);
+  FUZZ_CHECK(result == (fuzz::hasLine(text, prefix) ? 1 : 0));
   std::string rest;
   for (const std::string& piece : fuzz::pieces(text))
-    if (fuzz::startsWith(piece, prefix)) {
-      rest = fuzz::cText(piece).substr(prefix.size());
-      break;
-    }
-  FUZZ_CHECK(value == rest.substr(0, sizeof value - 1));
-  FUZZ_CHECK(count >= 0 && count <= 10);
-  for (int k = 0; k < count; ++k)
-    FUZZ_CHECK(strncasecmp(rest.c_str() + 5 * k, hex4(words[2 * k + 1], words[2 * k]).c_str(), 4) == 0);
+    if (rest.empty() && fuzz::startsWith(piece, prefix)) rest = fuzz::cText(piece).substr(8) + " ";
+  FUZZ_CHECK(result == 0 || (value == rest.substr(0, std::min<size_t>(15, rest.size() - 1)) &&
+                             found >= 0 && found <= 10));
+  for (int k = 0; result == 1 && k < found; ++k) {
+    const std::string word = hex4(words[2 * k + 1], words[2 * k]);
+    FUZZ_CHECK(strncasecmp(rest.c_str() + 5 * k, word.c_str(), 4) == 0);
+  }
   return 0;
 }

@@ -16,30 +16,19 @@ int main(int argc, char** argv) {
   std::vector<std::string> files;
   for (int i = 1; i < argc; ++i) {
     DIR* folder = ::opendir(argv[i]);
-    if (folder == nullptr) {
-      files.push_back(argv[i]);
-      continue;
-    }
-    while (const dirent* entry = ::readdir(folder))
+    if (folder == nullptr) files.push_back(argv[i]);
+    while (const dirent* entry = folder != nullptr ? ::readdir(folder) : nullptr)
       if (entry->d_name[0] != '.') files.push_back(std::string(argv[i]) + "/" + entry->d_name);
-    ::closedir(folder);
+    if (folder != nullptr) ::closedir(folder);
   }
   std::sort(files.begin(), files.end());
-  if (files.empty()) {
-    std::fprintf(stderr, "usage: %s FOLDER|FILE...: no inputs to replay\n", argv[0]);
-    return 2;
-  }
   for (const std::string& name : files) {
     std::ifstream in(name, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "cannot read %s\n", name.c_str());
-      return 2;
-    }
-    const std::vector<uint8_t> input{std::istreambuf_iterator<char>(in),
-                                     std::istreambuf_iterator<char>()};
+    const std::vector<uint8_t> input{std::istreambuf_iterator<char>(in), {}};
     std::fprintf(stderr, "replaying %s (%zu bytes)\n", name.c_str(), input.size());
+    if (!in.good() && !in.eof()) return std::fprintf(stderr, "cannot read %s\n", name.c_str()), 2;
     LLVMFuzzerTestOneInput(input.data(), input.size());
   }
   std::fprintf(stderr, "%zu inputs replayed, every property held\n", files.size());
-  return 0;
+  return files.empty() ? 2 : 0;
 }
