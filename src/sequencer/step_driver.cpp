@@ -194,15 +194,16 @@ void compareKeysStep() {
 }
 
 // The download tool's figure: the first four characters of its status log,
-// without the blanks or line end that may follow a shorter figure, and
-// " percent ". The log is read quietly: it is not there until the tool
-// writes it, and however long it grows only its start is read. A tick
-// without a figure leaves the last one standing.
+// up to a NUL and without the blanks or line end that may follow a shorter
+// figure, and " percent ". The log is read quietly: it is not there until
+// the tool writes it, and however long it grows only its start is read. A
+// tick without a figure leaves the last one standing.
 void showProgress() {
   platform::sleep(progressPause);
   char figure[progressFigureLength + 1] = {};
   platform::UniqueFd log(platform::open(dfuStatusPath, O_RDONLY | O_NONBLOCK));
   ssize_t n = log.valid() ? platform::read(log.get(), figure, progressFigureLength) : -1;
+  if (n > 0) n = static_cast<ssize_t>(strnlen(figure, static_cast<size_t>(n)));
   while (n > 0 && std::strchr(" \t\r\n", figure[n - 1]) != nullptr) figure[--n] = '\0';
   if (n <= 0) return;
   char text[progressFigureLength + 16];
