@@ -73,7 +73,8 @@ class UpdateImageTest : public ::testing::Test {
  protected:
   void SetUp() override {
 #ifndef UPDATE_IMAGE_BUILT
-    GTEST_SKIP() << "update_image is not built for this target (no zlib, libarchive or nlohmann_json)";
+    GTEST_SKIP()
+        << "update_image is not built for this target (no zlib, libarchive or nlohmann_json)";
 #endif
     work = sandbox.path("/tmp/inputs");
     fs::create_directories(work);
@@ -369,18 +370,22 @@ TEST_F(UpdateImageTest, SameInputsGiveTheSameBytes) {
   EXPECT_NE(std::string::npos, refused.err.find("SOURCE_DATE_EPOCH \"yesterday\""));
   EXPECT_EQ(epoch, testsupport::readBe32(dated, 8));
   EXPECT_EQ(epoch, testsupport::readBe32(dated, subImage(dated, 2).first + 8));
-  // The tar members carry the time too (the system's tar restores it).
+  // Unpacked as the daemon unpacks it, with the device's shell words; the
+  // tar members carry the time too (the tar restores it).
   auto [offset, size] = subImage(dated, 1);
-  sandbox.write("/tmp/inputs/package.tgz", slice(dated, offset, size));
   fs::create_directory(work + "/unpacked");
+  sandbox.write("/tmp/inputs/unpacked/package.tar.gz", slice(dated, offset, size));
+  const std::string words = std::string(UPDATE_BIN_DIR) + "/shell_words/";
   ASSERT_EQ(
-      0, std::system(("tar -C '" + work + "/unpacked' -xzf '" + work + "/package.tgz'").c_str()));
+      0, std::system(("cd '" + work + "/unpacked' && '" + words + "-gunzip' package.tar.gz && '" +
+                      words + "-tar' xf package.tar && mv package.tar ..")
+                         .c_str()));
   struct stat st;
   ASSERT_EQ(0, ::stat((work + "/unpacked/update.d/VERSION").c_str(), &st));
   EXPECT_EQ(static_cast<time_t>(epoch), st.st_mtime);
   // Owner and group 0 on every member.
-  EXPECT_EQ(0, std::system(("test \"$(tar --numeric-owner -tvzf '" + work +
-                            "/package.tgz' | awk '{print $2}' | sort -u)\" = 0/0")
+  EXPECT_EQ(0, std::system(("test \"$(tar --numeric-owner -tvf '" + work +
+                            "/package.tar' | awk '{print $2}' | sort -u)\" = 0/0")
                                .c_str()));
 }
 
@@ -558,8 +563,9 @@ TEST_F(UpdateImageTest, JsonForScripts) {
   const json expected = {{"severity", "error"},
                          {"file", package + "/updatetodo.txt"},
                          {"line", 2},
-                         {"message", "unknown step \"CHECK_VERSION\"; the daemon skips the line "
-                                     "(did you mean CHECK_VERSIONS?)"}};
+                         {"message",
+                          "unknown step \"CHECK_VERSION\"; the daemon skips the line "
+                          "(did you mean CHECK_VERSIONS?)"}};
   EXPECT_NE(checked["findings"].end(),
             std::find(checked["findings"].begin(), checked["findings"].end(), expected))
       << r.out;

@@ -192,7 +192,8 @@ class ByteSource {
 
 class FileSource : public ByteSource {
  public:
-  FileSource(int fd, const std::string& path) : fd_(fd), path_(path), buffer_(new uint8_t[readSize]) {}
+  FileSource(int fd, const std::string& path)
+      : fd_(fd), path_(path), buffer_(new uint8_t[readSize]) {}
   size_t next(const uint8_t** bytes) override {
     if (!error.empty()) return 0;
     for (;;) {
@@ -312,8 +313,8 @@ class ArchiveScanner : public PackageSource {
       if (!imageAllowed_)
         addFinding(findings, Severity::Error, "", 0,
                    "image type " + std::to_string(report_.archive.header.type) +
-                       ", not a multi-file update archive (type " +
-                       std::to_string(multiImageType) + ")");
+                       ", not a multi-file update archive (type " + std::to_string(multiImageType) +
+                       ")");
       report_.softwarePresent = true;
       report_.software = report_.archive;
       checkSoftwareImage(report_.software, flashSizes_, softwareWhat, findings);

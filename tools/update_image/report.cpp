@@ -4,10 +4,9 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "update_image/daemon_facts.h"
 
@@ -209,7 +208,8 @@ Json softwareJson(const ArchiveReport& r, const FlashSizes& flashSizes) {
   const uint64_t size = headerSize + r.software.dataPresent;
   Json flash = Json::array();
   for (uint64_t f : flashSizes)
-    flash.push_back({{"flash_size", f}, {"image_area", imageAreaOf(f)}, {"fits", fitsFlash(size, f)}});
+    flash.push_back(
+        {{"flash_size", f}, {"image_area", imageAreaOf(f)}, {"fits", fitsFlash(size, f)}});
   Json j = Json::object();
   j["size"] = size;
   j["header"] = headerJson(r.software);
@@ -320,7 +320,8 @@ void printListingJson(const std::string& path, const ArchiveReport& r,
   j["header"] = headerJson(r.archive);
   Json subs = Json::array();
   for (const SubImage& s : r.subImages)
-    subs.push_back({{"offset", s.offset}, {"size", s.size}, {"role", s.role}, {"inside", s.inside}});
+    subs.push_back(
+        {{"offset", s.offset}, {"size", s.size}, {"role", s.role}, {"inside", s.inside}});
   j["sub_images"] = subs;
   j["software_image"] = r.softwarePresent ? softwareJson(r, flashSizes) : Json();
   j["package"] = packageListed(r) ? packageJson(r) : Json();

@@ -2,8 +2,8 @@
 // archive as text or as JSON.
 #pragma once
 
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -33,8 +33,8 @@ struct CheckedPart {
   std::string what;  // "package" or "software_image"
   std::string file;
   Findings findings;
-  uint64_t size = 0;               // a software image's size, header included
-  std::vector<uint64_t> fits;      // the flash sizes it fits
+  uint64_t size = 0;           // a software image's size, header included
+  std::vector<uint64_t> fits;  // the flash sizes it fits
 };
 void printCheckJson(const std::vector<CheckedPart>& parts);
 
