@@ -16,6 +16,7 @@
 #include "pskey_files/psr_text.h"
 #include "update_image/daemon_facts.h"
 #include "update_image/file_io.h"
+#include "update_image/tar_gzip.h"
 
 namespace updimage {
 namespace {
@@ -386,6 +387,11 @@ PackageReport checkPackage(std::vector<PackageEntry> entries) {
   std::set<std::string> present;
   for (const PackageEntry& entry : report.entries) {
     present.insert(entry.name);
+    if (!fitsUstarName(packageMemberPrefix() + entry.name))
+      addFinding(findings, Severity::Error, entry.name, 0,
+                 "a name of " + std::to_string(entry.name.size()) +
+                     " bytes; the package's tar (ustar) holds at most 100 after \"" +
+                     packageMemberPrefix() + "\"");
     if (entry.kind != EntryKind::File) {
       std::string what = kindText(entry);
       if (entry.kind == EntryKind::Link) what += " to \"" + entry.linkTarget + "\"";
