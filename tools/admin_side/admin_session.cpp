@@ -73,6 +73,7 @@ void Session::say(const std::string& text) {
   if (view_) {
     view_->message(monotonicSeconds(), text);
   } else {
+    close();
     out_ << timeOfDay() << " " << text << "\n";
     out_.flush();
   }
@@ -92,8 +93,12 @@ void Session::decide(const std::string& result, const std::string& text) {
 void Session::onDatagram(const uint8_t* bytes, size_t size) {
   daemonUp_ = true;
   std::vector<uint8_t> datagram(bytes, bytes + size);
+  const Datagram d = decode(bytes, size);
+  // The report that carries the verdict is shown even when it repeats the
+  // one before the start (the same "OK" as before the update began).
+  const bool verdictReport = waiting_ == Wait::result && isMessage(d, AI_MSG_UPDATE_IND, UPD_CODE_RESULT);
   if (!view_) {
-    if (!options_.all && datagram == last_) {
+    if (!options_.all && !verdictReport && datagram == last_) {
       ++repeats_;
     } else {
       close();
@@ -102,7 +107,6 @@ void Session::onDatagram(const uint8_t* bytes, size_t size) {
       last_ = datagram;
     }
   }
-  const Datagram d = decode(bytes, size);
   if (isMessage(d, AI_MSG_UPDATE_RSP, UPD_CODE_STATUS) && waiting_ == Wait::marker) {
     waiting_ = Wait::result;  // the daemon has taken the start request
     return;
@@ -132,6 +136,7 @@ bool Session::sendBytes(const std::vector<uint8_t>& bytes, const std::string& wh
   std::string error;
   if (!socket_.send(bytes, &error)) {
     say("cannot send the " + what + ": " + error);
+    sendFailed_ = true;
     return false;
   }
   if (!view_) say("sent " + std::to_string(bytes.size()) + " bytes: " + what);
@@ -144,7 +149,6 @@ void Session::sendRequest(uint32_t code, const std::string& what) {
   if (code != UPD_CODE_START) return;
   startSent_ = true;
   result_.clear();
-  if (!options_.watch && !options_.exitOnResult) return;
   statusOffset_ = fileSize(statusPath());
   if (view_) view_->started(monotonicSeconds());
   waiting_ = Wait::marker;
@@ -254,6 +258,7 @@ bool Session::done() const {
 }
 
 int Session::exitStatus() const {
+  if (sendFailed_) return 1;
   if (options_.exitOnResult && startSent_) return result_ == "OK" ? 0 : 1;
   return 0;
 }

@@ -34,7 +34,8 @@ class Session {
   // Whether the session has ended: quit, the awaited verdict or stop reply
   // came, or the input ended with nothing awaited.
   bool done() const;
-  // 0, or with exitOnResult after a start: 0 for "OK", 1 otherwise.
+  // 1 when a datagram could not be sent (no daemon running); else 0, or
+  // with exitOnResult after a start: 0 for "OK", 1 otherwise.
   int exitStatus() const;
   // Whether a datagram has come from the daemon.
   bool daemonUp() const { return daemonUp_; }
@@ -66,6 +67,7 @@ class Session {
   bool startSent_ = false;
   bool stopSent_ = false;
   bool stopReplied_ = false;
+  bool sendFailed_ = false;
   Wait waiting_ = Wait::nothing;
   std::string result_;
   size_t statusOffset_ = 0;

@@ -50,7 +50,8 @@ void printHelp() {
       "0 to 65535) | raw XX XX ... (any bytes in hexadecimal) | quit.\n"
       "It ends at the end of its input, once what --exit-on-result or\n"
       "--exit-after-stop waits for has come.\n"
-      "Exit status: 0 good; 1 the update's result was not \"OK\" (--exit-on-result);\n"
+      "Exit status: 0 good; 1 a command could not be sent (no daemon running), or\n"
+      "the update's result was not \"OK\" (--exit-on-result);\n"
       "2 usage error, or the socket cannot be bound.\n"
       "Messages and datagrams: docs/admin_link.md.\n");
 }
