@@ -25,6 +25,7 @@
 #include "admin_side/admin_session.h"
 #include "cli/command_line.h"
 #include "sim/sim.h"
+#include "sim/virtual_module.h"
 
 namespace sim {
 namespace {
@@ -36,6 +37,13 @@ constexpr const char* program = "update_sim";
 const std::set<std::string> boardEntries = {"tmp", "etc", "bin", "board", upd::ownSocketPath + 1,
                                             upd::adminSocketPath + 1};
 constexpr int pollMs = 200;
+// The installed versions of a board tried without --data: those of the
+// example board (examples/board/data.txt), so that the version check has
+// something to compare.
+constexpr const char* defaultData =
+    "BTFIRMWARE=2.13 (module firmware)\r\n"
+    "CSRMODULINFO=BC41B3 skq LAP module, config build 2025 0107 K1\r\n"
+    "LAP_VERSION=1.0.0\r\n";
 // The daemon ends at once on SIGTERM; one that takes longer is killed.
 constexpr double stopWaitSeconds = 5;
 
@@ -163,6 +171,12 @@ bool readInputs(const TryOptions& options, std::vector<Input>* inputs, std::stri
              {options.module, "/board/module.psr", ""}};
   for (Input& input : *inputs)
     if (!input.source.empty() && !readWhole(input.source, &input.content, error)) return false;
+  if (options.data.empty()) (*inputs)[2].content = defaultData;
+  // The module takes what it can of its store; what it skips is said here.
+  std::vector<std::string> problems;
+  vmodule::parseStore((*inputs)[3].content, &problems);
+  for (const std::string& problem : problems)
+    std::fprintf(stderr, "%s: %s:%s\n", program, options.module.c_str(), problem.c_str());
   return true;
 }
 
@@ -205,7 +219,8 @@ bool setUpBoard(const std::string& root, const std::vector<Input>& inputs, std::
   }
   // The archive goes to /tmp/image only once the daemon is up.
   for (size_t i = 1; i < inputs.size(); ++i)
-    if (!inputs[i].source.empty() && !writeWhole(root + inputs[i].destination, inputs[i].content, error))
+    if ((!inputs[i].source.empty() || !inputs[i].content.empty()) &&
+        !writeWhole(root + inputs[i].destination, inputs[i].content, error))
       return false;
   return true;
 }
@@ -313,8 +328,9 @@ void endBoardProcesses(pid_t session) {
   }
 }
 
-void printWhereThingsAre(const std::string& root) {
-  std::printf(
+void printWhereThingsAre(std::ostream& out, const std::string& root) {
+  char text[1024];
+  std::snprintf(text, sizeof text,
       "Everything is left in %s:\n"
       "  tmp/update.log        the status file\n"
       "  tmp/update.d/         the unpacked update package\n"
@@ -325,29 +341,41 @@ void printWhereThingsAre(const std::string& root) {
       "  board/flash0.bin      the flash; board/flash.log its erases and writes\n"
       "  board/settings        the board settings; etc/data.txt the installed versions\n",
       root.c_str());
+  out << text;
 }
 
-int terminalWidth() {
+bool removeTree(const std::string& path) {
+  return ::nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS) == 0;
+}
+
+int terminalWidth(int fd) {
   struct winsize size = {};
-  if (::ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
   return 80;
 }
 
 }  // namespace
 
 int tryArchive(const TryOptions& options, const std::function<void(const std::string&)>& runDaemon) {
-  auto fail = [](const std::string& text) {
+  // The board of a try without --root is removed at the end, unless kept.
+  const bool keep = options.keep || !options.root.empty();
+  std::string root;
+  auto fail = [&keep, &root](const std::string& text) {
     std::fprintf(stderr, "%s: %s\n", program, text.c_str());
+    if (!keep && !root.empty()) removeTree(root);
     return cli::exitUsage;
   };
   std::string error;
   std::vector<Input> inputs;
-  std::string root;
   if (!readInputs(options, &inputs, &error) || !makeRoot(options.root, &root, &error) ||
       !setUpBoard(root, inputs, &error))
     return fail(error);
   admin::Socket socket;
   if (!socket.open(root, &error)) return fail(error);
+  // With --json standard output carries the JSON alone, the rest goes to
+  // standard error.
+  std::ostream& info = options.json ? std::cerr : std::cout;
+  const int infoFd = options.json ? 2 : 1;
 
   // Every process the board starts stays below this one, whoever its
   // parent was (not under every emulator: the daemon's session covers them).
@@ -355,8 +383,12 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
   struct sigaction action = {};
   action.sa_handler = onSignal;
   for (int signalNumber : endingSignals) sigaction(signalNumber, &action, nullptr);
-  std::printf("Trying %s on the simulated board in %s (time scale %g)\n", options.archive.c_str(),
-              root.c_str(), options.timeScale);
+  info << "Trying " << options.archive << " on the simulated board in " << root << " (time scale "
+       << options.timeScale << ")\n";
+  if (options.data.empty())
+    info << "No --data: /etc/data.txt holds the example board's installed versions (firmware "
+            "2.13, PS-keys K1 0107, software 1.0.0).\n";
+  info.flush();
   pid_t daemon = startDaemon(root, socket.fd(), runDaemon);
   if (daemon < 0) return fail(std::string("cannot start the daemon: ") + std::strerror(errno));
 
@@ -364,9 +396,9 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
   sessionOptions.root = root;
   sessionOptions.watch = true;
   sessionOptions.exitOnResult = true;
-  const bool terminal = ::isatty(1) == 1;
-  admin::Session session(sessionOptions, socket, std::cout, terminal,
-                         terminal ? terminalWidth() : 80);
+  const bool terminal = ::isatty(infoFd) == 1;
+  admin::Session session(sessionOptions, socket, info, terminal,
+                         terminal ? terminalWidth(infoFd) : 80);
   int status = -1;
   bool archivePlaced = false;
   while (!interrupted && !session.done() && ended(daemon, &status) < 0) {
@@ -391,16 +423,22 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
                  "board's processes are stopped\n",
                  program, interruptionText(interrupted));
   if (status >= 0)
-    std::printf("The daemon ended before the update's result came (status %d): see "
-                "board/daemon.err.\n", status);
+    info << "The daemon ended before the update's result came (status " << status
+         << "): see board/daemon.err.\n";
   status = stopDaemon(daemon);
   endBoardProcesses(daemon);
   socket.close();
-  std::printf("Update %s; the daemon was stopped (status %d).\n",
-              ok ? "OK" : session.result().empty() ? "without a result" : "NOK", status);
-  printWhereThingsAre(root);
+  info << "Update " << (ok ? "OK" : session.result().empty() ? "without a result" : "NOK")
+       << "; the daemon was stopped (status " << status << ").\n";
+  if (keep) {
+    printWhereThingsAre(info, root);
+  } else if (removeTree(root)) {
+    info << "The board is removed (--keep keeps it).\n";
+  } else {
+    std::fprintf(stderr, "%s: %s\n", program, cli::fileError(root, errno).c_str());
+  }
   // A standard output closed on the way raises SIGPIPE, which counts too.
-  std::cout.flush();
+  info.flush();
   std::fflush(stdout);
   if (interrupted) return 128 + interrupted;
   return ok ? cli::exitGood : cli::exitBad;
