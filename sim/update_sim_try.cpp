@@ -25,6 +25,7 @@
 #include "admin_side/admin_session.h"
 #include "cli/command_line.h"
 #include "sim/sim.h"
+#include "sim/update_sim_report.h"
 #include "sim/virtual_module.h"
 
 namespace sim {
@@ -430,6 +431,26 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
   socket.close();
   info << "Update " << (ok ? "OK" : session.result().empty() ? "without a result" : "NOK")
        << "; the daemon was stopped (status " << status << ").\n";
+  const int exitStatus = interrupted ? 128 + interrupted : ok ? cli::exitGood : cli::exitBad;
+  std::string outcomeText;
+  if (options.json) {  // read from the board before it may go
+    TryOutcome outcome;
+    outcome.archive = options.archive;
+    outcome.board = root;
+    outcome.kept = keep;
+    outcome.timeScale = options.timeScale;
+    if (const admin::StatusView* view = session.view()) {
+      outcome.update = &view->update();
+      outcome.seconds = view->verdictSeconds();
+    }
+    outcome.verdict = session.result();
+    outcome.verdictText = session.verdictText();
+    outcome.interruptedBy = interrupted;
+    outcome.daemonStatus = status;
+    outcome.exitStatus = exitStatus;
+    outcome.moduleStoreText = inputs[3].content;
+    outcomeText = outcomeJson(outcome);
+  }
   if (keep) {
     printWhereThingsAre(info, root);
   } else if (removeTree(root)) {
@@ -437,11 +458,10 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
   } else {
     std::fprintf(stderr, "%s: %s\n", program, cli::fileError(root, errno).c_str());
   }
-  // A standard output closed on the way raises SIGPIPE, which counts too.
   info.flush();
-  std::fflush(stdout);
-  if (interrupted) return 128 + interrupted;
-  return ok ? cli::exitGood : cli::exitBad;
+  std::cout << outcomeText;
+  std::cout.flush();
+  return exitStatus;
 }
 
 }  // namespace sim

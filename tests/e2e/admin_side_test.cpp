@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "archive_builder.h"
 #include "test_support.h"
 
@@ -106,34 +108,42 @@ TEST(AdminSide, RefusesWhatCannotWork) {
   EXPECT_FALSE(sandbox.exists("/rb_ai_sock2ad"));
 }
 
+// The good board takes the example board's installed versions by default
+// and is kept (--root); the failing one gives JSON on a board of its own
+// making, which goes.
 TEST(TryCommand, ExampleArchiveOnAGoodAndOnAFailingBoard) {
   struct Case {
     const char* name;
     const char* settings;
     int status;
-    std::vector<std::string> said;
+    std::vector<std::string> said;  // on standard error with --json
+    bool json;
   };
   const Case cases[] = {
       {"good board", "flash.size = 0x200000\n", 0,
-       {"] 6/6 Update skq Software: OK\n", "] result: OK\nUpdate OK;"}},
+       {"No --data: /etc/data.txt holds the example board's", "Trilo Firmware ...  2.13  ",
+        "] 6/6 Update skq Software: OK\n", "] result: OK\nUpdate OK;"}, false},
       {"failing download", "dfu.result = fail\n", 1,
        {"] 5/6 Update Trilo Firmware: NOK\n", "        nothing done... try again\n",
-        "] 6/6 Update skq Software: not run\n", "] result: NOK\nUpdate NOK;"}},
-      {"settings typo", "flash.size = 2M\n", 2, {}},
+        "] 6/6 Update skq Software: not run\n", "] result: NOK\nUpdate NOK;"}, true},
+      {"settings typo", "flash.size = 2M\n", 2, {}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Sandbox sandbox;
     sandbox.write("board/try.img", testsupport::exampleArchive());
     sandbox.write("board/try.settings", c.settings);
-    sandbox.write("board/data.txt", testsupport::readFile(std::string(UPDATE_SOURCE_DIR) +
-                                                         "/examples/board/data.txt"));
+    sandbox.write("board/data.txt", "LAP_VERSION=0.9\n");
     const std::string board = sandbox.root() + "/try";
-    Process sim(sandbox, "update_sim",
-                {"--try", sandbox.path("board/try.img"), "--settings", sandbox.path("board/try.settings"),
-                 "--data=" + sandbox.path("board/data.txt"), "--root", board, "--time-scale", "0.01"});
+    std::vector<std::string> args = {"--try", sandbox.path("board/try.img"), "--settings",
+                                     sandbox.path("board/try.settings"), "--time-scale", "0.01"};
+    if (c.json)
+      args.insert(args.end(), {"--json", "--data=" + sandbox.path("board/data.txt")});
+    else
+      args.insert(args.end(), {"--root", board});
+    Process sim(sandbox, "update_sim", args);
     EXPECT_EQ(c.status, sim.wait(waitSeconds)) << sim.err();
-    const std::string out = sim.out();
+    const std::string out = c.json ? sim.err() : sim.out();
     if (c.status == 2) {
       EXPECT_EQ("update_sim: " + sandbox.path("board/try.settings") +
                     ":1: flash.size = \"2M\" cannot be read; allowed: a number from 0 (decimal, or "
@@ -142,6 +152,27 @@ TEST(TryCommand, ExampleArchiveOnAGoodAndOnAFailingBoard) {
       continue;
     }
     for (const std::string& part : c.said) EXPECT_TRUE(has(out, part)) << part << "\n" << out;
+    if (c.json) {
+      const nlohmann::json report = nlohmann::json::parse(sim.out());  // standard output: JSON alone
+      EXPECT_EQ("NOK", report["verdict"]);
+      EXPECT_EQ(1, report["exit_status"]);
+      EXPECT_EQ("the update did not end \"OK\"", report["exit_meaning"]);
+      const auto& steps = report["steps"];
+      ASSERT_EQ(6u, steps.size());
+      EXPECT_EQ("BT_MOD_SET_FIRM_STACK", steps[4]["step"]);
+      EXPECT_EQ("NOK", steps[4]["result"]);
+      EXPECT_EQ("dfu: download of /tmp/update.d/stack.dfu failed", steps[4]["notes"][0]);
+      EXPECT_TRUE(steps[4]["seconds"].is_number());
+      EXPECT_EQ("not run", steps[5]["result"]);
+      const auto& device = report["device"];
+      EXPECT_EQ(false, device["flash_written"]);
+      EXPECT_EQ("2.13", device["module_firmware"]);
+      EXPECT_EQ(true, device["module_store_changed"]);
+      EXPECT_EQ("0.9", device["installed_versions"]["LAP_VERSION"]);
+      EXPECT_EQ(false, report["board_kept"]);
+      EXPECT_FALSE(std::filesystem::exists(report["board"].get<std::string>())) << "removed";
+      continue;
+    }
     EXPECT_TRUE(has(out, "Everything is left in " + board + ":\n")) << out;
     EXPECT_TRUE(has(testsupport::readFile(board + "/tmp/update.log"), "*UPDATE_FINISHED*"));
     EXPECT_FALSE(sandbox.exists("try/rb_ai_sock2up")) << "the daemon was stopped";

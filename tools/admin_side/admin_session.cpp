@@ -81,6 +81,7 @@ void Session::say(const std::string& text) {
 
 void Session::decide(const std::string& result, const std::string& text) {
   result_ = result;
+  verdictText_ = text;
   waiting_ = Wait::nothing;
   if (view_) {
     watchStatus();  // the finish line was written before the report went out
@@ -149,6 +150,7 @@ void Session::sendRequest(uint32_t code, const std::string& what) {
   if (code != UPD_CODE_START) return;
   startSent_ = true;
   result_.clear();
+  verdictText_.clear();
   statusOffset_ = fileSize(statusPath());
   if (view_) view_->started(monotonicSeconds());
   waiting_ = Wait::marker;

@@ -41,6 +41,10 @@ class Session {
   bool daemonUp() const { return daemonUp_; }
   // The update's result once known: "OK", "NOK" (also for a rejected archive).
   const std::string& result() const { return result_; }
+  // The verdict's text as shown ("OK", or why it is "NOK"); "" before it.
+  const std::string& verdictText() const { return verdictText_; }
+  // The live view (watch only, else null).
+  const StatusView* view() const { return view_.get(); }
   // Ends the datagram lines (the count of repeats not yet shown).
   void close();
 
@@ -70,6 +74,7 @@ class Session {
   bool sendFailed_ = false;
   Wait waiting_ = Wait::nothing;
   std::string result_;
+  std::string verdictText_;
   size_t statusOffset_ = 0;
   std::vector<uint8_t> last_;
   unsigned repeats_ = 0;

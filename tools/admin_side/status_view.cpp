@@ -158,6 +158,8 @@ void readStep(const std::string& text, bool closed, StepView* step) {
   step->notes = linesOf(body, report, closed || (!report && step->phase != Phase::running));
 }
 
+}  // namespace
+
 const char* phaseText(StepView::Phase phase) {
   switch (phase) {
     case StepView::Phase::ok: return "OK";
@@ -170,6 +172,8 @@ const char* phaseText(StepView::Phase phase) {
   }
   return "";
 }
+
+namespace {
 
 bool finished(StepView::Phase phase) {
   return phase != StepView::Phase::pending && phase != StepView::Phase::running;
@@ -311,6 +315,16 @@ void StatusView::statusText(double now, const std::string& text) {
     planRead_ = true;
   }
   UpdateView next = readStatus(text, plan_);
+  for (size_t i = 0; i < next.steps.size(); ++i) {
+    StepView& step = next.steps[i];
+    if (i < shown_.steps.size()) {
+      step.startedAt = shown_.steps[i].startedAt;
+      step.endedAt = shown_.steps[i].endedAt;
+    }
+    if (step.phase == StepView::Phase::pending || step.phase == StepView::Phase::notRun) continue;
+    if (step.startedAt < 0) step.startedAt = now - startTime_;
+    if (finished(step.phase) && step.endedAt < 0) step.endedAt = now - startTime_;
+  }
   if (style_ == Style::lines) {
     printChanges(now, next);
   } else {
