@@ -387,8 +387,7 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
   info << "Trying " << options.archive << " on the simulated board in " << root << " (time scale "
        << options.timeScale << ")\n";
   if (options.data.empty())
-    info << "No --data: /etc/data.txt holds the example board's installed versions (firmware "
-            "2.13, PS-keys K1 0107, software 1.0.0).\n";
+    info << "/etc/data.txt: the example board's installed versions (no --data given)\n";
   info.flush();
   pid_t daemon = startDaemon(root, socket.fd(), runDaemon);
   if (daemon < 0) return fail(std::string("cannot start the daemon: ") + std::strerror(errno));

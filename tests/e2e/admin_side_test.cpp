@@ -121,7 +121,7 @@ TEST(TryCommand, ExampleArchiveOnAGoodAndOnAFailingBoard) {
   };
   const Case cases[] = {
       {"good board", "flash.size = 0x200000\n", 0,
-       {"No --data: /etc/data.txt holds the example board's", "Trilo Firmware ...  2.13  ",
+       {"/etc/data.txt: the example board's installed versions (no --data given)\n", "Trilo Firmware ...  2.13  ",
         "] 6/6 Update skq Software: OK\n", "] result: OK\nUpdate OK;"}, false},
       {"failing download", "dfu.result = fail\n", 1,
        {"] 5/6 Update Trilo Firmware: NOK\n", "        nothing done... try again\n",

@@ -67,6 +67,7 @@ Session::Session(const SessionOptions& options, Socket& socket, std::ostream& ou
         return readFrom(root + "/tmp/update.d/updatetodo.txt", &offset);
       },
       width);
+  if (options_.editInput) view_->typing(monotonicSeconds(), "");
 }
 
 void Session::say(const std::string& text) {
@@ -220,6 +221,10 @@ void Session::readInput(int inputFd) {
     inputEnded_ = true;
     return;
   }
+  if (options_.editInput && view_) {
+    editInput(chunk, static_cast<size_t>(got));
+    return;
+  }
   pendingInput_.append(chunk, static_cast<size_t>(got));
   size_t newline;
   while (!quit_ && (newline = pendingInput_.find('\n')) != std::string::npos) {
@@ -227,6 +232,37 @@ void Session::readInput(int inputFd) {
     pendingInput_.erase(0, newline + 1);
     command(line);
   }
+}
+
+// Keys as a terminal sends them: a line ends at CR or LF, DEL and BS take
+// the last character back, ^U the whole line, ^D on an empty line ends the
+// input; escape sequences (arrow keys) and other control keys are dropped.
+void Session::editInput(const char* bytes, size_t size) {
+  for (size_t i = 0; i < size && !quit_ && !inputEnded_; ++i) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (escape_ == 1) {
+      escape_ = (c == '[' || c == 'O') ? 2 : 0;
+    } else if (escape_ == 2) {
+      if (c >= 0x40 && c <= 0x7e) escape_ = 0;
+    } else if (c == 0x1b) {
+      escape_ = 1;
+    } else if (c == '\r' || c == '\n') {
+      std::string line;
+      line.swap(pendingInput_);
+      view_->typing(monotonicSeconds(), "");
+      command(line);
+    } else if (c == 0x7f || c == 0x08) {
+      while (!pendingInput_.empty() && (pendingInput_.back() & 0xc0) == 0x80) pendingInput_.pop_back();
+      if (!pendingInput_.empty()) pendingInput_.pop_back();
+    } else if (c == 0x15) {
+      pendingInput_.clear();
+    } else if (c == 0x04) {
+      if (pendingInput_.empty()) inputEnded_ = true;
+    } else if (c >= 0x20) {
+      pendingInput_ += static_cast<char>(c);
+    }
+  }
+  if (!quit_ && !inputEnded_) view_->typing(monotonicSeconds(), pendingInput_);
 }
 
 void Session::watchStatus() {
@@ -266,6 +302,7 @@ int Session::exitStatus() const {
 }
 
 void Session::close() {
+  if (view_) view_->endTyping();
   if (repeats_ > 0) {
     out_ << timeOfDay() << " (the datagram before came " << repeats_ << " more times)\n";
     out_.flush();

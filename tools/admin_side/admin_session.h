@@ -17,6 +17,10 @@ struct SessionOptions {
   bool exitAfterStop = false;  // end at the stop reply
   bool exitOnResult = false;   // end at the verdict of a start
   bool watch = false;          // the live view instead of datagram lines
+  // The input is a terminal without its own echo and line editing: the
+  // session takes keys one by one and shows the line in the view (watch on
+  // a terminal).
+  bool editInput = false;
 };
 
 class Session {
@@ -57,6 +61,7 @@ class Session {
   void sendRequest(uint32_t code, const std::string& what);
   bool sendBytes(const std::vector<uint8_t>& bytes, const std::string& what);
   void readInput(int inputFd);
+  void editInput(const char* bytes, size_t size);
   void watchStatus();
   std::string statusPath() const { return options_.root + "/tmp/update.log"; }
 
@@ -65,6 +70,7 @@ class Session {
   std::ostream& out_;
   std::unique_ptr<StatusView> view_;
   std::string pendingInput_;
+  int escape_ = 0;  // within a terminal's escape sequence: 1 after ESC, 2 inside
   bool inputEnded_ = false;
   bool quit_ = false;
   bool daemonUp_ = false;

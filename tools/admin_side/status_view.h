@@ -65,6 +65,10 @@ class StatusView {
   void verdict(double now, const std::string& text);
   // Redraws the elapsed time on a terminal.
   void tick(double now);
+  // On a terminal whose input the session echoes itself: the line being
+  // typed, shown below the view; endTyping takes it away for good.
+  void typing(double now, const std::string& text);
+  void endTyping();
 
   // The update as last read, and the seconds from the start request to the
   // verdict (-1 before it).
@@ -92,7 +96,9 @@ class StatusView {
   UpdateView shown_;
   std::string verdict_;
   std::string lastMessage_;
-  size_t drawnLines_ = 0;
+  bool prompting_ = false;
+  std::string typed_;
+  size_t drawnLines_ = 0;  // line ends since the view's first line
   double drawnAt_ = -1;
 };
 
