@@ -422,21 +422,27 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
                  "%s: interrupted by %s before the update's result came; the daemon and the "
                  "board's processes are stopped\n",
                  program, interruptionText(interrupted));
-  if (status >= 0)
+  // A daemon that ended by itself is reaped already; its board is kept for
+  // its log lines.
+  const bool endedEarly = status >= 0;
+  if (endedEarly)
     info << "The daemon ended before the update's result came (status " << status
          << "): see board/daemon.err.\n";
-  status = stopDaemon(daemon);
+  else
+    status = stopDaemon(daemon);
   endBoardProcesses(daemon);
   socket.close();
-  info << "Update " << (ok ? "OK" : session.result().empty() ? "without a result" : "NOK")
-       << "; the daemon was stopped (status " << status << ").\n";
+  if (!endedEarly)
+    info << "Update " << (ok ? "OK" : session.result().empty() ? "without a result" : "NOK")
+         << "; the daemon was stopped (status " << status << ").\n";
+  const bool kept = keep || endedEarly;
   const int exitStatus = interrupted ? 128 + interrupted : ok ? cli::exitGood : cli::exitBad;
   std::string outcomeText;
   if (options.json) {  // read from the board before it may go
     TryOutcome outcome;
     outcome.archive = options.archive;
     outcome.board = root;
-    outcome.kept = keep;
+    outcome.kept = kept;
     outcome.timeScale = options.timeScale;
     if (const admin::StatusView* view = session.view()) {
       outcome.update = &view->update();
@@ -450,7 +456,7 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
     outcome.moduleStoreText = inputs[3].content;
     outcomeText = outcomeJson(outcome);
   }
-  if (keep) {
+  if (kept) {
     printWhereThingsAre(info, root);
   } else if (removeTree(root)) {
     info << "The board is removed (--keep keeps it).\n";
