@@ -37,7 +37,8 @@ constexpr const char* program = "update_sim";
 // and not cleared.
 const std::set<std::string> boardEntries = {"tmp", "etc", "bin", "board", upd::ownSocketPath + 1,
                                             upd::adminSocketPath + 1};
-constexpr int pollMs = 200;
+// How often the status file is read: the steps' times are seen to this.
+constexpr int pollMs = 50;
 // The installed versions of a board tried without --data: those of the
 // example board (examples/board/data.txt), so that the version check has
 // something to compare.

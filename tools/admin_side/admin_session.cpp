@@ -109,9 +109,14 @@ void Session::onDatagram(const uint8_t* bytes, size_t size) {
       last_ = datagram;
     }
   }
-  if (isMessage(d, AI_MSG_UPDATE_RSP, UPD_CODE_STATUS) && waiting_ == Wait::marker) {
-    waiting_ = Wait::result;  // the daemon has taken the start request
-    return;
+  // Status replies come in the order of the requests: the marker's is the
+  // one after those of the status requests sent before it.
+  if (isMessage(d, AI_MSG_UPDATE_RSP, UPD_CODE_STATUS) && statusUnanswered_ > 0) {
+    --statusUnanswered_;
+    if (repliesToMarker_ > 0 && --repliesToMarker_ == 0) {
+      if (waiting_ == Wait::marker) waiting_ = Wait::result;  // the daemon has taken the start
+      return;
+    }
   }
   if (isMessage(d, AI_MSG_UPDATE_RSP, UPD_CODE_START) && waiting_ != Wait::nothing) {
     decide("NOK", "NOK: the daemon rejected the update archive (start reply, code 1 \"OK\\0\")");
@@ -147,6 +152,7 @@ bool Session::sendBytes(const std::vector<uint8_t>& bytes, const std::string& wh
 
 void Session::sendRequest(uint32_t code, const std::string& what) {
   if (!sendBytes(updateRequest(code), what)) return;
+  if (code == UPD_CODE_STATUS) ++statusUnanswered_;
   if (code == UPD_CODE_STOP) stopSent_ = true;
   if (code != UPD_CODE_START) return;
   startSent_ = true;
@@ -155,8 +161,11 @@ void Session::sendRequest(uint32_t code, const std::string& what) {
   statusOffset_ = fileSize(statusPath());
   if (view_) view_->started(monotonicSeconds());
   waiting_ = Wait::marker;
-  if (!sendBytes(updateRequest(UPD_CODE_STATUS), "status request that marks the start"))
+  if (!sendBytes(updateRequest(UPD_CODE_STATUS), "status request that marks the start")) {
     waiting_ = Wait::nothing;
+    return;
+  }
+  repliesToMarker_ = ++statusUnanswered_;
 }
 
 bool Session::command(const std::string& line) {

@@ -78,6 +78,9 @@ class Session {
   bool stopSent_ = false;
   bool stopReplied_ = false;
   bool sendFailed_ = false;
+  unsigned statusUnanswered_ = 0;  // status requests sent and not yet answered
+  unsigned repliesToMarker_ = 0;   // status replies to come up to the start's marker; 0: none
+
   Wait waiting_ = Wait::nothing;
   std::string result_;
   std::string verdictText_;
