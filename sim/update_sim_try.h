@@ -13,6 +13,8 @@ struct TryOptions {
   std::string module;    // the module's store for board/module.psr ("" for its factory store)
   std::string root;      // the board's folder ("" for a new one under /tmp)
   double timeScale = 1.0;
+  bool keep = false;  // keep the new board's folder (one given by root is always kept)
+  bool json = false;  // the outcome as JSON on standard output, the rest on standard error
 };
 
 // Prepares a fresh board, runs the daemon on it in a child process (through

@@ -439,7 +439,7 @@ const FaultRow faultRows[] = {
        EXPECT_NE(std::string::npos, dump.find("&0002 = 0000\r\n&0011 = 0019\r\n"));
      }},
     {"FailedDownload", firmwareAndSoftware, "dfu.result = fail\n",
-     firmware + "??? percent dfu: download of *stack.dfu failed\ndfu: transfer broken off after "
+     firmware + "??? percent dfu: download of /tmp/update.d/stack.dfu failed\ndfu: transfer broken off after "
      "50 percent: block 37 not acknowledged\ndfu: the module stays in its loader until the next "
      "reset\ndfu: the module keeps its firmware 2.13\n 50 percent NOK\n nothing done... try again\n",
      "NOK", Flash::Untouched, {serial}, "2.13\n", nullptr, nullptr, [](FaultMatrix& t) {
