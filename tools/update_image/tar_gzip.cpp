@@ -30,9 +30,19 @@ constexpr Field linkField{157, 100};
 constexpr Field magicField{257, 8};  // "ustar\0" and version "00"
 constexpr Field prefixField{345, 155};
 
+// A number in the field's width: octal digits, zero-filled, and a NUL; a
+// value too large for them in the base-256 form (first byte 0x80, then the
+// value big-endian), which getNumber reads too. Never cut short.
 void putOctal(uint8_t* block, Field field, uint64_t value) {
-  std::snprintf(reinterpret_cast<char*>(block + field.offset), field.width, "%0*llo",
-                static_cast<int>(field.width - 1), static_cast<unsigned long long>(value));
+  uint8_t* p = block + field.offset;
+  const size_t digits = field.width - 1;
+  if (digits * 3 >= 64 || value >> (digits * 3) == 0) {
+    for (size_t i = digits; i-- > 0; value >>= 3) p[i] = static_cast<uint8_t>('0' + (value & 7));
+    p[digits] = '\0';
+    return;
+  }
+  p[0] = 0x80;
+  for (size_t i = field.width; i-- > 1; value >>= 8) p[i] = static_cast<uint8_t>(value & 0xFF);
 }
 
 void putText(uint8_t* block, Field field, const std::string& text) {
