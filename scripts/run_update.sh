@@ -3,9 +3,10 @@
 #
 # Installs what the build needs when it is missing (as run_tests.sh does),
 # builds the programs with the "tools" preset (into build-tools/, no tests,
-# the build's lines shown) and the example update archive (out/example/update.img:
-# the package of examples/package/ with the board's download tool, and a
-# software image of about 200 KB, the same on every run), then runs
+# the build's lines shown) and the example update archive
+# (out/example/update.img: the package of examples/package/ with the board's
+# download tool, and a software image of about 200 KB, the same on every
+# run), then runs
 #
 #   update_sim --try out/example/update.img --settings examples/board/settings
 #              --data examples/board/data.txt --root out/sandbox --time-scale 0.05
