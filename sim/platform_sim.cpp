@@ -201,13 +201,14 @@ int remove(const char* path) {
 
 int fcntl(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
 
-FILE* fopen(const char* path, const char* mode) {
-  if (onFullFileSystem(path, std::strpbrk(mode, "wa+") != nullptr)) {
-    errno = ENOSPC;
+// A virtual device has no stream: the daemon reads only regular files
+// through streams.
+FILE* fdopen(int fd, const char* mode) {
+  if (virtualDevice(fd) != nullptr) {
+    errno = EINVAL;
     return nullptr;
   }
-  return onMappedPath(path, static_cast<FILE*>(nullptr),
-                      [&](const char* mapped) { return std::fopen(mapped, mode); });
+  return ::fdopen(fd, mode);
 }
 
 void* mmap(size_t length, int prot, int flags, int fd, off_t offset) {
@@ -222,6 +223,7 @@ int chdir(const char* path) {
 
 int gettimeofday(struct timeval* now) { return ::gettimeofday(now, nullptr); }
 long clockTicksPerSecond() { return ::sysconf(_SC_CLK_TCK); }
+long long monotonicMs() { return static_cast<long long>(sim::now() / sim::timeScale() * 1000.0); }
 
 int poll(struct pollfd* fds, nfds_t count, int timeoutMs) {
   constexpr nfds_t maxSlots = 16;
@@ -341,6 +343,17 @@ int execve(const char* path, char* const argv[], char* const envp[]) {
 }
 
 pid_t waitpid(pid_t pid, int* status, int options) { return ::waitpid(pid, status, options); }
+int kill(pid_t pid, int signalNumber) { return ::kill(pid, signalNumber); }
+int setpgid(pid_t pid, pid_t group) { return ::setpgid(pid, group); }
+
+// In the child only: the virtual devices' table is left as it is, the
+// process image goes with the exec.
+void closeDescriptorsFrom(int lowest) {
+  if (::close_range(static_cast<unsigned>(lowest), UINT_MAX, 0) == 0) return;
+  long limit = ::sysconf(_SC_OPEN_MAX);
+  if (limit < 0 || limit > 65536) limit = 65536;
+  for (long fd = lowest; fd < limit; ++fd) ::close(static_cast<int>(fd));
+}
 
 int system(const char* command) {
   const char* start = command;

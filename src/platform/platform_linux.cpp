@@ -7,9 +7,25 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
+#include <ctime>
 
 namespace platform {
+namespace {
+
+// Kernels without close_range: every descriptor up to the process's limit,
+// at most this many.
+constexpr long maxDescriptorsClosed = 65536;
+
+void closeAllFrom(int lowest) {
+  if (::close_range(static_cast<unsigned>(lowest), UINT_MAX, 0) == 0) return;
+  long limit = ::sysconf(_SC_OPEN_MAX);
+  if (limit < 0 || limit > maxDescriptorsClosed) limit = maxDescriptorsClosed;
+  for (long fd = lowest; fd < limit; ++fd) ::close(static_cast<int>(fd));
+}
+
+}  // namespace
 
 int open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 int close(int fd) { return ::close(fd); }
@@ -22,7 +38,7 @@ int stat(const char* path, struct stat* st) { return ::stat(path, st); }
 int chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
 int remove(const char* path) { return ::remove(path); }
 int fcntl(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
-FILE* fopen(const char* path, const char* mode) { return std::fopen(path, mode); }
+FILE* fdopen(int fd, const char* mode) { return ::fdopen(fd, mode); }
 void* mmap(size_t length, int prot, int flags, int fd, off_t offset) {
   return ::mmap(nullptr, length, prot, flags, fd, offset);
 }
@@ -31,6 +47,11 @@ int chdir(const char* path) { return ::chdir(path); }
 
 int gettimeofday(struct timeval* now) { return ::gettimeofday(now, nullptr); }
 long clockTicksPerSecond() { return ::sysconf(_SC_CLK_TCK); }
+long long monotonicMs() {
+  struct timespec now = {};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 int poll(struct pollfd* fds, nfds_t count, int timeoutMs) { return ::poll(fds, count, timeoutMs); }
 unsigned alarm(unsigned seconds) { return ::alarm(seconds); }
@@ -58,6 +79,9 @@ int execve(const char* path, char* const argv[], char* const envp[]) {
   return ::execve(path, argv, envp);
 }
 pid_t waitpid(pid_t pid, int* status, int options) { return ::waitpid(pid, status, options); }
+int kill(pid_t pid, int signalNumber) { return ::kill(pid, signalNumber); }
+int setpgid(pid_t pid, pid_t group) { return ::setpgid(pid, group); }
+void closeDescriptorsFrom(int lowest) { closeAllFrom(lowest); }
 int system(const char* command) { return std::system(command); }
 
 }  // namespace platform
