@@ -4,6 +4,7 @@
 // module.
 #include <fcntl.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -33,6 +34,10 @@ constexpr unsigned firmwareKeyTimeout = 15;
 constexpr unsigned imageWriteTimeout = 100;
 
 constexpr unsigned progressPause = 3;
+// A download whose figure stands still this long (daemon seconds) is
+// stopped; after SIGTERM its tool has toolKillGraceMs before SIGKILL.
+constexpr unsigned stalledDownloadSeconds = 300;
+constexpr long long toolKillGraceMs = 5000;
 constexpr size_t progressFigureLength = 4;
 constexpr const char* progressSuffix = " percent ";
 constexpr const char* progressStart = "  0 percent ";
@@ -86,8 +91,8 @@ void startModuleWork() {
 }
 
 bool fileReadable(const char* path) {
-  FileStream stream(platform::fopen(path, "r"));
-  return static_cast<bool>(stream);
+  platform::UniqueFd fd(openRegularFile(path));
+  return fd.valid();
 }
 
 void prepareNewKeys() {
@@ -182,18 +187,61 @@ void compareKeysStep() {
   if (currentStep == BT_MOD_SET_NEW_WRITE && StepEvent == STEP_NEW) runUpdateStep();
 }
 
+// The download's watch: the figure shown last, and when it last changed or
+// the download started, in the daemon's milliseconds; when the tool was
+// told to stop for making no progress (0: not told).
+struct DownloadWatch {
+  char figure[progressFigureLength + 1];
+  long long sinceMs;
+  long long stopSentMs;
+};
+DownloadWatch watch = {};
+
+void watchDownloadFrom(long long nowMs) {
+  std::memset(&watch, 0, sizeof watch);
+  watch.sinceMs = nowMs;
+}
+
+// A download whose figure has not changed for stalledDownloadSeconds is
+// stopped: SIGTERM to the tool's group, SIGKILL when it is still there
+// toolKillGraceMs later. Its end then comes as the child-dead notice of a
+// failed download.
+void watchForStall(const char* figure) {
+  const long long nowMs = platform::monotonicMs();
+  if (std::strcmp(figure, watch.figure) != 0) {
+    std::snprintf(watch.figure, sizeof watch.figure, "%s", figure);
+    watch.sinceMs = nowMs;
+    return;
+  }
+  if (dfuPid <= 0) return;
+  if (watch.stopSentMs == 0) {
+    if (nowMs - watch.sinceMs < static_cast<long long>(stalledDownloadSeconds) * 1000) return;
+    OPERATION_ERROR("runUpdateStep", Critical, 107,
+                    "download made no progress for %u s: download tool (pid %d) stopped\n",
+                    stalledDownloadSeconds, static_cast<int>(dfuPid));
+    watch.stopSentMs = nowMs;
+    platform::kill(-dfuPid, SIGTERM);
+  } else if (nowMs - watch.stopSentMs >= toolKillGraceMs) {
+    platform::kill(-dfuPid, SIGKILL);
+  }
+}
+
 // The download tool's figure: the first four characters of its status log,
 // without the blanks or line end that may follow a shorter figure, and
 // " percent ". The log is read quietly: it is not there until the tool
-// writes it, and however long it grows only its start is read. A tick
-// without a figure leaves the last one standing.
+// writes it, and however long it grows only its start is read; anything but
+// a regular file gives no figure. A tick without a figure leaves the last
+// one standing.
 void showProgress() {
   platform::sleep(progressPause);
   char figure[progressFigureLength + 1] = {};
-  platform::UniqueFd log(platform::open(dfuStatusPath, O_RDONLY | O_NONBLOCK));
+  platform::UniqueFd log(openRegularFile(dfuStatusPath));
   ssize_t n = log.valid() ? platform::read(log.get(), figure, progressFigureLength) : -1;
   while (n > 0 && std::strchr(" \t\r\n", figure[n - 1]) != nullptr) figure[--n] = '\0';
-  if (n <= 0) return;
+  if (n < 0) n = 0;
+  figure[n] = '\0';
+  watchForStall(figure);
+  if (n == 0) return;
   char text[progressFigureLength + 16];
   std::snprintf(text, sizeof text, "%s%s", figure, progressSuffix);
   std::printf("%s\n", text);
@@ -204,10 +252,7 @@ void showProgress() {
 // plan is dropped at once, whatever becomes of the link. The module is then
 // brought back like after a good download, and the step ends "NOK".
 void downloadFailed() {
-  char command[commandSize];
-  std::snprintf(command, sizeof command, "cat %s", dfuErrorPath);
-  platform::system(command);
-  copyFileToUpdateLog(dfuErrorPath);
+  copyFileToUpdateLog(dfuErrorPath, true);
   platform::alarm(0);
   updateOk = 0;
   dfuFailed = 1;
@@ -249,6 +294,7 @@ bool startDownload() {
   std::snprintf(program, sizeof program, "%s%s", updateDir, dfuArgv[0]);
   dfuPid = startChildProcess(updateDir, program, dfuArgv, nullptr, nullptr);
   if (dfuPid < 0) return false;
+  watchDownloadFrom(platform::monotonicMs());
   appendProgressFigure(progressStart, std::strlen(progressStart));
   StepEvent = STEP_DFU_RUNNING;
   return true;
