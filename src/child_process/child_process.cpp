@@ -30,10 +30,6 @@ constexpr unsigned stopPollMs = 50;
   // A group of its own: the daemon's end stops the program and everything
   // it started, and no signal meant for the daemon's group reaches it.
   platform::setpgid(0, 0);
-  // Signals held off by the daemon at the fork are not held off for it.
-  sigset_t none;
-  sigemptyset(&none);
-  platform::sigprocmask(SIG_SETMASK, &none, nullptr);
   if (workDir != nullptr) platform::chdir(workDir);
   if (outputDevice != nullptr) {
     int fd = platform::open(outputDevice, O_RDWR | O_NONBLOCK | O_CLOEXEC);

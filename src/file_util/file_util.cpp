@@ -60,40 +60,29 @@ size_t writeAll(int fd, const char* path, const void* bytes, size_t n) {
 int openRegularFile(const char* path) {
   // Without blocking: a FIFO opens at once and is then refused, like any
   // device or other file that is not regular (a read of /dev/zero never ends).
-  platform::UniqueFd fd(platform::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return -1;
+  int fd = platform::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
-  if (platform::fstat(fd.get(), &st) != 0) return -1;
-  if (!S_ISREG(st.st_mode)) {
-    errno = EINVAL;
-    return notRegular;
+  if (fd >= 0 && (platform::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    platform::close(fd);
+    fd = notRegular;
   }
-  return fd.release();
+  return fd;
 }
 
 FILE* openFileStream(const char* path, const char* mode) {
-  const bool reading = mode[0] == 'r';
-  int fd = reading ? openRegularFile(path) : platform::open(path, writeModeFlags(mode), 0644);
-  if (fd == notRegular) {
-    LOG_ERROR(Critical, 110, "%s is not a regular file\n", path);
-    return nullptr;
-  }
-  FILE* stream = fd >= 0 ? platform::fdopen(fd, reading ? "r" : mode) : nullptr;
+  int fd = mode[0] == 'r' ? openRegularFile(path) : platform::open(path, writeModeFlags(mode), 0644);
+  FILE* stream = fd >= 0 ? platform::fdopen(fd, mode) : nullptr;
   if (stream == nullptr) {
     int error = errno;
     if (fd >= 0) platform::close(fd);
-    LOG_ERROR(Critical, 110, "open error file %s: 0x%02x %s", path, error, errorText(error));
+    if (fd == notRegular)
+      LOG_ERROR(Critical, 110, "%s is not a regular file\n", path);
+    else
+      LOG_ERROR(Critical, 110, "open error file %s: 0x%02x %s", path, error, errorText(error));
     return nullptr;
   }
   LOG_INFO(3, "file opened %s with fd \n", path);
   return stream;
-}
-
-void copyFileToConsole(FILE* stream) {
-  char block[512];
-  size_t n;
-  while ((n = std::fread(block, 1, sizeof block, stream)) > 0) std::fwrite(block, 1, n, stdout);
-  std::fflush(stdout);
 }
 
 size_t writeFile(const char* path, const char* mode, const void* bytes, size_t n) {

@@ -18,11 +18,9 @@ using FileStream = std::unique_ptr<FILE, StreamCloser>;
 FILE* openFileStream(const char* path, const char* mode);
 // The descriptor of a regular file opened for reading without blocking,
 // -1 (errno set) when it does not open, notRegular when it is no regular
-// file. Nothing is logged.
+// file (or cannot be looked at). Nothing is logged.
 constexpr int notRegular = -2;
 int openRegularFile(const char* path);
-// The rest of the stream to standard output, as it stands.
-void copyFileToConsole(FILE* stream);
 // Writes n bytes with one write call, mode "a" appending and "w" truncating;
 // returns the number written (0 when the file did not open).
 size_t writeFile(const char* path, const char* mode, const void* bytes, size_t n);

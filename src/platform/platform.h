@@ -51,9 +51,6 @@ int chdir(const char* path);
 // ticks per second.
 int gettimeofday(struct timeval* now);
 long clockTicksPerSecond();
-// Milliseconds of the daemon's time since some fixed point: never set back,
-// scaled like every other time on the simulated board.
-long long monotonicMs();
 
 // Waiting. The timeout is in milliseconds of the daemon's time.
 int poll(struct pollfd* fds, nfds_t count, int timeoutMs);

@@ -9,20 +9,16 @@
 
 #include <climits>
 #include <cstdlib>
-#include <ctime>
 
 namespace platform {
 namespace {
 
-// Kernels without close_range: every descriptor up to the process's limit,
-// at most this many.
-constexpr long maxDescriptorsClosed = 65536;
+// Kernels without close_range: every descriptor below this one.
+constexpr int descriptorsClosedWithout = 1024;
 
 void closeAllFrom(int lowest) {
   if (::close_range(static_cast<unsigned>(lowest), UINT_MAX, 0) == 0) return;
-  long limit = ::sysconf(_SC_OPEN_MAX);
-  if (limit < 0 || limit > maxDescriptorsClosed) limit = maxDescriptorsClosed;
-  for (long fd = lowest; fd < limit; ++fd) ::close(static_cast<int>(fd));
+  for (int fd = lowest; fd < descriptorsClosedWithout; ++fd) ::close(fd);
 }
 
 }  // namespace
@@ -47,11 +43,6 @@ int chdir(const char* path) { return ::chdir(path); }
 
 int gettimeofday(struct timeval* now) { return ::gettimeofday(now, nullptr); }
 long clockTicksPerSecond() { return ::sysconf(_SC_CLK_TCK); }
-long long monotonicMs() {
-  struct timespec now = {};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 int poll(struct pollfd* fds, nfds_t count, int timeoutMs) { return ::poll(fds, count, timeoutMs); }
 unsigned alarm(unsigned seconds) { return ::alarm(seconds); }

@@ -35,9 +35,9 @@ constexpr unsigned imageWriteTimeout = 100;
 
 constexpr unsigned progressPause = 3;
 // A download whose figure stands still this long (daemon seconds) is
-// stopped; after SIGTERM its tool has toolKillGraceMs before SIGKILL.
+// stopped; after SIGTERM its tool has toolKillGraceSeconds before SIGKILL.
 constexpr unsigned stalledDownloadSeconds = 300;
-constexpr long long toolKillGraceMs = 5000;
+constexpr int toolKillGraceSeconds = 5;
 constexpr size_t progressFigureLength = 4;
 constexpr const char* progressSuffix = " percent ";
 constexpr const char* progressStart = "  0 percent ";
@@ -187,42 +187,37 @@ void compareKeysStep() {
   if (currentStep == BT_MOD_SET_NEW_WRITE && StepEvent == STEP_NEW) runUpdateStep();
 }
 
-// The download's watch: the figure shown last, and when it last changed or
-// the download started, in the daemon's milliseconds; when the tool was
-// told to stop for making no progress (0: not told).
+// The download's watch: the figure shown last, the daemon seconds it has
+// stood still and those since the tool was told to stop for it (-1: not
+// told). Counted as the progress display's pauses and the one-second tick
+// before each: never more than the time that has passed.
 struct DownloadWatch {
   char figure[progressFigureLength + 1];
-  long long sinceMs;
-  long long stopSentMs;
+  unsigned still;
+  int sinceStop;
 };
 DownloadWatch watch = {};
 
-void watchDownloadFrom(long long nowMs) {
-  std::memset(&watch, 0, sizeof watch);
-  watch.sinceMs = nowMs;
-}
-
 // A download whose figure has not changed for stalledDownloadSeconds is
 // stopped: SIGTERM to the tool's group, SIGKILL when it is still there
-// toolKillGraceMs later. Its end then comes as the child-dead notice of a
-// failed download.
-void watchForStall(const char* figure) {
-  const long long nowMs = platform::monotonicMs();
+// toolKillGraceSeconds later. Its end then comes as the child-dead notice
+// of a failed download.
+void watchForStall(const char* figure, unsigned seconds) {
   if (std::strcmp(figure, watch.figure) != 0) {
-    std::snprintf(watch.figure, sizeof watch.figure, "%s", figure);
-    watch.sinceMs = nowMs;
+    std::strcpy(watch.figure, figure);
+    watch.still = 0;
     return;
   }
+  watch.still += seconds;
   if (dfuPid <= 0) return;
-  if (watch.stopSentMs == 0) {
-    if (nowMs - watch.sinceMs < static_cast<long long>(stalledDownloadSeconds) * 1000) return;
-    OPERATION_ERROR("runUpdateStep", Critical, 107,
-                    "download made no progress for %u s: download tool (pid %d) stopped\n",
-                    stalledDownloadSeconds, static_cast<int>(dfuPid));
-    watch.stopSentMs = nowMs;
+  if (watch.sinceStop >= 0) {
+    watch.sinceStop += static_cast<int>(seconds);
+    if (watch.sinceStop >= toolKillGraceSeconds) platform::kill(-dfuPid, SIGKILL);
+  } else if (watch.still >= stalledDownloadSeconds) {
+    LOG_ERROR(Critical, 107, "download made no progress for %u s: download tool (pid %d) stopped\n",
+              watch.still, static_cast<int>(dfuPid));
+    watch.sinceStop = 0;
     platform::kill(-dfuPid, SIGTERM);
-  } else if (nowMs - watch.stopSentMs >= toolKillGraceMs) {
-    platform::kill(-dfuPid, SIGKILL);
   }
 }
 
@@ -233,15 +228,13 @@ void watchForStall(const char* figure) {
 // a regular file gives no figure. A tick without a figure leaves the last
 // one standing.
 void showProgress() {
-  platform::sleep(progressPause);
+  const unsigned left = platform::sleep(progressPause);
   char figure[progressFigureLength + 1] = {};
   platform::UniqueFd log(openRegularFile(dfuStatusPath));
   ssize_t n = log.valid() ? platform::read(log.get(), figure, progressFigureLength) : -1;
   while (n > 0 && std::strchr(" \t\r\n", figure[n - 1]) != nullptr) figure[--n] = '\0';
-  if (n < 0) n = 0;
-  figure[n] = '\0';
-  watchForStall(figure);
-  if (n == 0) return;
+  watchForStall(figure, progressPause - left + 1);  // the figure: "" without one
+  if (n <= 0) return;
   char text[progressFigureLength + 16];
   std::snprintf(text, sizeof text, "%s%s", figure, progressSuffix);
   std::printf("%s\n", text);
@@ -252,7 +245,7 @@ void showProgress() {
 // plan is dropped at once, whatever becomes of the link. The module is then
 // brought back like after a good download, and the step ends "NOK".
 void downloadFailed() {
-  copyFileToUpdateLog(dfuErrorPath, true);
+  copyFileToUpdateLog(dfuErrorPath, true, true);
   platform::alarm(0);
   updateOk = 0;
   dfuFailed = 1;
@@ -294,7 +287,8 @@ bool startDownload() {
   std::snprintf(program, sizeof program, "%s%s", updateDir, dfuArgv[0]);
   dfuPid = startChildProcess(updateDir, program, dfuArgv, nullptr, nullptr);
   if (dfuPid < 0) return false;
-  watchDownloadFrom(platform::monotonicMs());
+  watch = {};
+  watch.sinceStop = -1;
   appendProgressFigure(progressStart, std::strlen(progressStart));
   StepEvent = STEP_DFU_RUNNING;
   return true;

@@ -142,13 +142,13 @@ void dropRestOfPlan() {
   if (planCursor < planSize) updatePlan[planCursor] = 0;
 }
 
-int copyFileToUpdateLog(const char* path, bool toConsole) {
+int copyFileToUpdateLog(const char* path, bool toStatus, bool toConsole) {
   FileStream stream(openFileStream(path, "r"));
   if (!stream) return -1;
   char line[lineReadSize];
   while (std::fgets(line, static_cast<int>(sizeof line), stream.get()) != nullptr) {
-    if (toConsole) std::fputs(line, stdout);
-    appendStatus(line);
+    if (toConsole) std::printf("%s", line);
+    if (toStatus) appendStatus(line);
   }
   return 1;
 }
@@ -166,10 +166,7 @@ void runFinishStep() {
     appendStatus(line);
   }
   sendUpdateInd(UPD_CODE_RESULT, result, std::strlen(result));
-  if (due) {
-    FileStream stream(openFileStream(statusFilePath, "r"));
-    if (stream) copyFileToConsole(stream.get());
-  }
+  if (due) copyFileToUpdateLog(statusFilePath, false, true);
 }
 
 void resetUpdateState() {

@@ -59,10 +59,7 @@ void serveModuleChannel() {
 // and a second SIGTERM finds the end already under way.
 void stopDownloadTool() {
   sigset_t held;
-  sigemptyset(&held);
-  sigaddset(&held, SIGCHLD);
-  sigaddset(&held, SIGALRM);
-  sigaddset(&held, SIGTERM);
+  sigfillset(&held);
   platform::sigprocmask(SIG_BLOCK, &held, nullptr);
   const pid_t tool = dfuPid;
   if (tool <= 0) return;
