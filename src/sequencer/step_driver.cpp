@@ -215,7 +215,7 @@ void watchForStall(const char* figure, unsigned seconds) {
     if (watch.sinceStop >= toolKillGraceSeconds) platform::kill(-dfuPid, SIGKILL);
   } else if (watch.still >= stalledDownloadSeconds) {
     LOG_ERROR(Critical, 107, "download made no progress for %u s: download tool (pid %d) stopped\n",
-              watch.still, static_cast<int>(dfuPid));
+              stalledDownloadSeconds, static_cast<int>(dfuPid));
     watch.sinceStop = 0;
     platform::kill(-dfuPid, SIGTERM);
   }
