@@ -203,7 +203,8 @@ DownloadWatch watch = {};
 // toolKillGraceSeconds later. Its end then comes as the child-dead notice
 // of a failed download.
 void watchForStall(const char* figure, unsigned seconds) {
-  if (std::strcmp(figure, watch.figure) != 0) {
+  // A tick without a figure is no progress either.
+  if (figure[0] != '\0' && std::strcmp(figure, watch.figure) != 0) {
     std::strcpy(watch.figure, figure);
     watch.still = 0;
     return;
