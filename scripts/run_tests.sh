@@ -20,6 +20,8 @@ required=(
   "libgtest-dev:/usr/include/gtest/gtest.h"
   "libgmock-dev:/usr/include/gmock/gmock.h"
   "zlib1g-dev:/usr/include/zlib.h"
+  "libarchive-dev:/usr/include/archive.h"
+  "nlohmann-json3-dev:/usr/include/nlohmann/json.hpp"
 )
 
 missing=()

@@ -74,6 +74,10 @@ const BoardSetting boardSettings[] = {
              "these paths lie on a full file system: the daemon's opens that create, truncate or "
              "append to them fail with ENOSPC; the status file /tmp/update.log is never covered, "
              "so that a run can still be read; shell commands and dfu_sim are not affected"),
+    flag("fs.modes_enforced", "0",
+         "the daemon's opens that write to an existing file whose mode gives its owner no "
+         "write permission fail with EACCES, as for an ordinary user, also when update_sim "
+         "runs as root; the status file /tmp/update.log is never covered"),
     choice("dfu.result", "ok|fail|kill", "from the firmware file",
            "the outcome of a download by dfu_sim (see \"dfu_sim\")"),
     seconds("dfu.delay", "from the firmware file",

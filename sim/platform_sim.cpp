@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -129,6 +130,27 @@ bool onFullFileSystem(const char* path, bool writing) {
   return false;
 }
 
+// Board setting fs.modes_enforced: an existing file whose mode gives its
+// owner no write permission refuses the daemon's opens for writing, as it
+// does for an ordinary user, also when the board runs as root. The status
+// file is passed over first, as for fs.full.
+bool refusedByMode(const char* path, bool writing) {
+  if (!writing || std::strcmp(path, statusFile) == 0 || !sim::settingOn("fs.modes_enforced"))
+    return false;
+  struct stat st;
+  return onMappedPath(path, false, [&](const char* mapped) {
+    return ::stat(mapped, &st) == 0 && (st.st_mode & S_IWUSR) == 0;
+  });
+}
+
+// The errno of a write open that the board's file system refuses; 0 when
+// it does not.
+int writeRefused(const char* path, bool writing) {
+  if (onFullFileSystem(path, writing)) return ENOSPC;
+  if (refusedByMode(path, writing)) return EACCES;
+  return 0;
+}
+
 double toRealSeconds(unsigned daemonSeconds) { return sim::scaled(daemonSeconds); }
 
 unsigned toDaemonSeconds(double realSeconds) {
@@ -141,8 +163,8 @@ unsigned toDaemonSeconds(double realSeconds) {
 
 int open(const char* path, int flags, mode_t mode) {
   if (isDeviceNode(path)) return openVirtual(path, flags);
-  if (onFullFileSystem(path, (flags & O_ACCMODE) != O_RDONLY)) {
-    errno = ENOSPC;
+  if (int error = writeRefused(path, (flags & O_ACCMODE) != O_RDONLY)) {
+    errno = error;
     return -1;
   }
   return onMappedPath(path, -1, [&](const char* mapped) { return ::open(mapped, flags, mode); });

@@ -2,7 +2,7 @@
 //
 //   update_sim --root DIR [--time-scale F]
 //   update_sim --try ARCHIVE [--settings FILE] [--data FILE] [--module FILE]
-//              [--root DIR] [--time-scale F]
+//              [--root DIR] [--time-scale F] [--keep] [--json]
 //
 // The first runs the daemon in the foreground exactly as on a device (banner
 // and log lines on standard error, console prints on standard output, the
@@ -33,25 +33,32 @@ void printHelp() {
   std::printf(
       "usage: update_sim --root DIR [--time-scale F]\n"
       "       update_sim --try ARCHIVE [--settings FILE] [--data FILE] [--module FILE]\n"
-      "                  [--root DIR] [--time-scale F]\n"
+      "                  [--root DIR] [--time-scale F] [--keep] [--json]\n"
       "Runs the update daemon on the simulated board whose files live under DIR.\n"
       "  --root DIR        sandbox folder that holds the board's files (created when\n"
       "                    missing); with --try: a new or empty folder, or that of an\n"
       "                    earlier try, which is cleared (default: a new folder in /tmp)\n"
       "  --time-scale F    real seconds per daemon second (default 1)\n"
       "  --try ARCHIVE     try the update archive on a fresh board: run the daemon and\n"
-      "                    the admin side, start the update, show it live, tell where\n"
-      "                    everything is left and stop the daemon\n"
+      "                    the admin side, start the update, show it live, stop the\n"
+      "                    daemon and tell where everything is left (or remove it)\n"
       "  --settings FILE   with --try: the board settings (docs/simulated_board.md)\n"
-      "  --data FILE       with --try: the installed version records (/etc/data.txt)\n"
+      "  --data FILE       with --try: the installed version records (/etc/data.txt;\n"
+      "                    default: those of the example board)\n"
       "  --module FILE     with --try: the module's store in PSR text (default: its\n"
-      "                    factory store)\n"
+      "                    factory store); each line it skips is warned of\n"
+      "  --keep            with --try: keep the new board's folder (a --root is kept)\n"
+      "  --json            with --try: the outcome as JSON on standard output, the live\n"
+      "                    view and the rest on standard error (docs/simulated_board.md)\n"
       "  -h, --help        this help; --version: the program's version\n"
       "The board settings (DIR/board/settings, or --settings) are checked first: an\n"
       "unknown setting or a value that cannot be read stops update_sim.\n"
       "Exit status: the daemon's (0 after a stop request or SIGTERM); with --try 0 when\n"
-      "the update ended \"OK\", 1 when it did not; 2 usage error, bad board settings, or\n"
-      "a file or folder that cannot be used.\n");
+      "the update ended \"OK\", 1 when it did not, 128 + the signal's number when\n"
+      "SIGINT, SIGTERM or SIGHUP interrupted it (130, 143, 129) and 141 when its\n"
+      "standard output was closed (it then stops the daemon and every process of the\n"
+      "board); 2 usage error, bad board settings, or a file or folder that cannot be\n"
+      "used.\n");
 }
 
 // A message on standard error; the exit status of a usage or file error.
@@ -108,12 +115,14 @@ int main(int argc, char** argv) {
                                      {"--try", "ARCHIVE"},
                                      {"--settings", "FILE"},
                                      {"--data", "FILE"},
-                                     {"--module", "FILE"}},
+                                     {"--module", "FILE"},
+                                     {"--keep", nullptr},
+                                     {"--json", nullptr}},
                                     &args, &error);
   int status = cli::settle(outcome, program, error, args, printHelp);
   if (status >= 0) return status;
   const bool trying = args.has("--try");
-  for (const char* option : {"--settings", "--data", "--module"})
+  for (const char* option : {"--settings", "--data", "--module", "--keep", "--json"})
     if (!trying && args.has(option))
       return cli::usageError(program, std::string(option) + " goes with --try ARCHIVE", helpHint);
   std::string root = args.value("--root");
@@ -140,6 +149,8 @@ int main(int argc, char** argv) {
     options.module = args.value("--module");
     options.root = root;
     options.timeScale = timeScale;
+    options.keep = args.has("--keep");
+    options.json = args.has("--json");
     return sim::tryArchive(options, [timeScale](const std::string& board) { runDaemon(board, timeScale); });
   }
 

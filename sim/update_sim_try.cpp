@@ -4,7 +4,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -23,6 +25,8 @@
 #include "admin_side/admin_session.h"
 #include "cli/command_line.h"
 #include "sim/sim.h"
+#include "sim/update_sim_report.h"
+#include "sim/virtual_module.h"
 
 namespace sim {
 namespace {
@@ -33,11 +37,41 @@ constexpr const char* program = "update_sim";
 // and not cleared.
 const std::set<std::string> boardEntries = {"tmp", "etc", "bin", "board", upd::ownSocketPath + 1,
                                             upd::adminSocketPath + 1};
-constexpr int pollMs = 200;
-constexpr double stopWaitSeconds = 30;
+// How often the status file is read: the steps' times are seen to this.
+constexpr int pollMs = 50;
+// The installed versions of a board tried without --data: those of the
+// example board (examples/board/data.txt), so that the version check has
+// something to compare.
+constexpr const char* defaultData =
+    "BTFIRMWARE=2.13 (module firmware)\r\n"
+    "CSRMODULINFO=BC41B3 skq LAP module, config build 2025 0107 K1\r\n"
+    "LAP_VERSION=1.0.0\r\n";
+// The daemon ends at once on SIGTERM; one that takes longer is killed.
+constexpr double stopWaitSeconds = 5;
 
+// The first of SIGINT, SIGTERM, SIGHUP and SIGPIPE (a closed standard
+// output) that came; 0 for none.
 volatile sig_atomic_t interrupted = 0;
-void onSignal(int) { interrupted = 1; }
+void onSignal(int signalNumber) {
+  if (interrupted == 0) interrupted = signalNumber;
+}
+constexpr int endingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+// Whether the reader of standard output has gone (a pipe or socket whose
+// other end is closed), seen without writing to it.
+bool outputGone() {
+  struct pollfd out = {1, 0, 0};
+  return ::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+const char* interruptionText(int signalNumber) {
+  switch (signalNumber) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "a closed standard output";
+  }
+}
 
 bool readWhole(const std::string& path, std::string* content, std::string* error) {
   FILE* file = std::fopen(path.c_str(), "rb");
@@ -139,6 +173,12 @@ bool readInputs(const TryOptions& options, std::vector<Input>* inputs, std::stri
              {options.module, "/board/module.psr", ""}};
   for (Input& input : *inputs)
     if (!input.source.empty() && !readWhole(input.source, &input.content, error)) return false;
+  if (options.data.empty()) (*inputs)[2].content = defaultData;
+  // The module takes what it can of its store; what it skips is said here.
+  std::vector<std::string> problems;
+  vmodule::parseStore((*inputs)[3].content, &problems);
+  for (const std::string& problem : problems)
+    std::fprintf(stderr, "%s: %s:%s\n", program, options.module.c_str(), problem.c_str());
   return true;
 }
 
@@ -181,7 +221,8 @@ bool setUpBoard(const std::string& root, const std::vector<Input>& inputs, std::
   }
   // The archive goes to /tmp/image only once the daemon is up.
   for (size_t i = 1; i < inputs.size(); ++i)
-    if (!inputs[i].source.empty() && !writeWhole(root + inputs[i].destination, inputs[i].content, error))
+    if ((!inputs[i].source.empty() || !inputs[i].content.empty()) &&
+        !writeWhole(root + inputs[i].destination, inputs[i].content, error))
       return false;
   return true;
 }
@@ -191,10 +232,18 @@ pid_t startDaemon(const std::string& root, int adminFd,
                   const std::function<void(const std::string&)>& runDaemon) {
   std::cout.flush();
   std::fflush(nullptr);
+  const pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid != 0) return pid;
   ::close(adminFd);  // the parent's socket, not to be removed here
-  std::signal(SIGINT, SIG_IGN);  // the parent ends the daemon in order
+  // A session of its own: the terminal's signals reach only the parent,
+  // which ends the daemon in order, and every process the daemon starts
+  // keeps the session's id, also once it has lost its parent. The daemon
+  // ends too should the parent be killed outright.
+  ::setsid();
+  for (int signalNumber : endingSignals) std::signal(signalNumber, SIG_DFL);
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (::getppid() != parent) ::_exit(cli::exitUsage);  // gone before that
   int out = ::open((root + "/board/daemon.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   int err = ::open((root + "/board/daemon.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (out < 0 || err < 0) ::_exit(cli::exitUsage);
@@ -230,8 +279,60 @@ int stopDaemon(pid_t pid) {
   return 128 + SIGKILL;
 }
 
-void printWhereThingsAre(const std::string& root) {
-  std::printf(
+// The live processes of the board: those whose parent is this process and
+// those of the daemon's session; false when /proc cannot be read.
+bool listBoardProcesses(pid_t session, std::vector<pid_t>* found) {
+  found->clear();
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return false;
+  const pid_t self = ::getpid();
+  while (struct dirent* entry = ::readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0' || pid == self) continue;
+    std::string stat;
+    std::string ignored;
+    if (!readWhole(std::string("/proc/") + entry->d_name + "/stat", &stat, &ignored)) continue;
+    // "pid (name) state ppid pgrp session ...": the name may hold blanks
+    // and parentheses.
+    const size_t close = stat.rfind(')');
+    char state = 0;
+    long parent = 0;
+    long sessionId = 0;
+    if (close != std::string::npos &&
+        std::sscanf(stat.c_str() + close + 1, " %c %ld %*d %ld", &state, &parent, &sessionId) ==
+            3 &&
+        state != 'Z' && (parent == self || sessionId == session))
+      found->push_back(static_cast<pid_t>(pid));
+  }
+  ::closedir(proc);
+  return true;
+}
+
+// Kills every process of the board left running and reaps those that are
+// this process's own, until none is left. The orphans come back to this
+// process where the kernel lets it be their subreaper; either way they stay
+// in the daemon's session.
+void endBoardProcesses(pid_t session) {
+  std::vector<pid_t> found;
+  for (;;) {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    if (!listBoardProcesses(session, &found)) {
+      std::fprintf(stderr, "%s: /proc: %s: cannot look for the board's processes left running\n",
+                   program, std::strerror(errno));
+      return;
+    }
+    if (found.empty()) return;
+    for (pid_t pid : found) ::kill(pid, SIGKILL);
+    struct timespec pause = {0, 1000 * 1000};  // for those that are not this process's
+    ::nanosleep(&pause, nullptr);
+  }
+}
+
+void printWhereThingsAre(std::ostream& out, const std::string& root) {
+  char text[1024];
+  std::snprintf(text, sizeof text,
       "Everything is left in %s:\n"
       "  tmp/update.log        the status file\n"
       "  tmp/update.d/         the unpacked update package\n"
@@ -242,36 +343,53 @@ void printWhereThingsAre(const std::string& root) {
       "  board/flash0.bin      the flash; board/flash.log its erases and writes\n"
       "  board/settings        the board settings; etc/data.txt the installed versions\n",
       root.c_str());
+  out << text;
 }
 
-int terminalWidth() {
+bool removeTree(const std::string& path) {
+  return ::nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS) == 0;
+}
+
+int terminalWidth(int fd) {
   struct winsize size = {};
-  if (::ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
   return 80;
 }
 
 }  // namespace
 
 int tryArchive(const TryOptions& options, const std::function<void(const std::string&)>& runDaemon) {
-  auto fail = [](const std::string& text) {
+  // The board of a try without --root is removed at the end, unless kept.
+  const bool keep = options.keep || !options.root.empty();
+  std::string root;
+  auto fail = [&keep, &root](const std::string& text) {
     std::fprintf(stderr, "%s: %s\n", program, text.c_str());
+    if (!keep && !root.empty()) removeTree(root);
     return cli::exitUsage;
   };
   std::string error;
   std::vector<Input> inputs;
-  std::string root;
   if (!readInputs(options, &inputs, &error) || !makeRoot(options.root, &root, &error) ||
       !setUpBoard(root, inputs, &error))
     return fail(error);
   admin::Socket socket;
   if (!socket.open(root, &error)) return fail(error);
+  // With --json standard output carries the JSON alone, the rest goes to
+  // standard error.
+  std::ostream& info = options.json ? std::cerr : std::cout;
+  const int infoFd = options.json ? 2 : 1;
 
+  // Every process the board starts stays below this one, whoever its
+  // parent was (not under every emulator: the daemon's session covers them).
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   struct sigaction action = {};
   action.sa_handler = onSignal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  std::printf("Trying %s on the simulated board in %s (time scale %g)\n", options.archive.c_str(),
-              root.c_str(), options.timeScale);
+  for (int signalNumber : endingSignals) sigaction(signalNumber, &action, nullptr);
+  info << "Trying " << options.archive << " on the simulated board in " << root << " (time scale "
+       << options.timeScale << ")\n";
+  if (options.data.empty())
+    info << "/etc/data.txt: the example board's installed versions (no --data given)\n";
+  info.flush();
   pid_t daemon = startDaemon(root, socket.fd(), runDaemon);
   if (daemon < 0) return fail(std::string("cannot start the daemon: ") + std::strerror(errno));
 
@@ -279,12 +397,16 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
   sessionOptions.root = root;
   sessionOptions.watch = true;
   sessionOptions.exitOnResult = true;
-  const bool terminal = ::isatty(1) == 1;
-  admin::Session session(sessionOptions, socket, std::cout, terminal,
-                         terminal ? terminalWidth() : 80);
+  const bool terminal = ::isatty(infoFd) == 1;
+  admin::Session session(sessionOptions, socket, info, terminal,
+                         terminal ? terminalWidth(infoFd) : 80);
   int status = -1;
   bool archivePlaced = false;
   while (!interrupted && !session.done() && ended(daemon, &status) < 0) {
+    if (outputGone()) {
+      interrupted = SIGPIPE;
+      break;
+    }
     session.poll(-1, pollMs);
     if (!archivePlaced && session.daemonUp()) {
       if (!writeWhole(root + "/tmp/image", inputs[0].content, &error)) {
@@ -296,16 +418,56 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
     }
   }
   bool ok = session.done() && session.result() == "OK";
-  if (interrupted) std::printf("Interrupted before the update's result came.\n");
-  if (status >= 0)
-    std::printf("The daemon ended before the update's result came (status %d): see "
-                "board/daemon.err.\n", status);
-  status = stopDaemon(daemon);
+  if (interrupted && !session.done())
+    std::fprintf(stderr,
+                 "%s: interrupted by %s before the update's result came; the daemon and the "
+                 "board's processes are stopped\n",
+                 program, interruptionText(interrupted));
+  // A daemon that ended by itself is reaped already; its board is kept for
+  // its log lines.
+  const bool endedEarly = status >= 0;
+  if (endedEarly)
+    info << "The daemon ended before the update's result came (status " << status
+         << "): see board/daemon.err.\n";
+  else
+    status = stopDaemon(daemon);
+  endBoardProcesses(daemon);
   socket.close();
-  std::printf("Update %s; the daemon was stopped (status %d).\n",
-              ok ? "OK" : session.result().empty() ? "without a result" : "NOK", status);
-  printWhereThingsAre(root);
-  return ok ? cli::exitGood : cli::exitBad;
+  if (!endedEarly)
+    info << "Update " << (ok ? "OK" : session.result().empty() ? "without a result" : "NOK")
+         << "; the daemon was stopped (status " << status << ").\n";
+  const bool kept = keep || endedEarly;
+  const int exitStatus = interrupted ? 128 + interrupted : ok ? cli::exitGood : cli::exitBad;
+  std::string outcomeText;
+  if (options.json) {  // read from the board before it may go
+    TryOutcome outcome;
+    outcome.archive = options.archive;
+    outcome.board = root;
+    outcome.kept = kept;
+    outcome.timeScale = options.timeScale;
+    if (const admin::StatusView* view = session.view()) {
+      outcome.update = &view->update();
+      outcome.seconds = view->verdictSeconds();
+    }
+    outcome.verdict = session.result();
+    outcome.verdictText = session.verdictText();
+    outcome.interruptedBy = interrupted;
+    outcome.daemonStatus = status;
+    outcome.exitStatus = exitStatus;
+    outcome.moduleStoreText = inputs[3].content;
+    outcomeText = outcomeJson(outcome);
+  }
+  if (kept) {
+    printWhereThingsAre(info, root);
+  } else if (removeTree(root)) {
+    info << "The board is removed (--keep keeps it).\n";
+  } else {
+    std::fprintf(stderr, "%s: %s\n", program, cli::fileError(root, errno).c_str());
+  }
+  info.flush();
+  std::cout << outcomeText;
+  std::cout.flush();
+  return exitStatus;
 }
 
 }  // namespace sim

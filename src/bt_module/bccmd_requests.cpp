@@ -215,7 +215,16 @@ void pskeyReqRsp(const uint8_t* rsp, int len) {
   }
   char line[dumpLineSize];
   const size_t length = formatDumpLine(line, keyHigh, keyLow, rsp + rspValue, words);
-  if (writeFile(dumpPSKeyPath, "a", line, length) != length) ++stepFaults;
+  if (outstandingType == bccmdSetReq) {
+    // The module's answer decides a SET; its dump line is a trace, appended
+    // where it can be (the dump is read-only once the key walk is done, which
+    // stops an ordinary user), and its loss is said on standard error only.
+    if (int error = appendQuietly(dumpPSKeyPath, line, length))
+      LOG_INFO(1, "dump line of a SET answer not appended to %s: 0x%02x %s\n", dumpPSKeyPath,
+               error, errorText(error));
+  } else if (writeFile(dumpPSKeyPath, "a", line, length) != length) {
+    ++stepFaults;  // the dump is what the read step delivers
+  }
   if (trace) {
     for (size_t i = 0; i < 2 * words; ++i) std::printf("%02x ", rsp[rspValue + i]);
     std::printf("\n");

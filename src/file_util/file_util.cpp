@@ -93,6 +93,15 @@ size_t writeFile(const char* path, const char* mode, const void* bytes, size_t n
   return writeAll(fd.get(), path, bytes, n);
 }
 
+int appendQuietly(const char* path, const void* bytes, size_t n) {
+  platform::UniqueFd fd(platform::open(path, writeModeFlags("a"), 0644));
+  if (!fd.valid()) return errno;
+  if (n == 0) return 0;
+  ssize_t written = platform::write(fd.get(), bytes, n);
+  if (written < 0) return errno;
+  return static_cast<size_t>(written) < n ? ENOSPC : 0;
+}
+
 int readFileToBuffer(const char* path, size_t size, char* buffer) {
   FileStream stream(openFileStream(path, "r"));
   if (!stream) return -1;

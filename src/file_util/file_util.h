@@ -24,6 +24,9 @@ int openRegularFile(const char* path);
 // Writes n bytes with one write call, mode "a" appending and "w" truncating;
 // returns the number written (0 when the file did not open).
 size_t writeFile(const char* path, const char* mode, const void* bytes, size_t n);
+// Appends n bytes with one write call and reports nothing: for traces whose
+// loss must not count as a failure. Returns 0, or the errno of the failure.
+int appendQuietly(const char* path, const void* bytes, size_t n);
 // Reads at most size bytes into buffer (no terminator added); 1, or -1 when
 // the file cannot be opened.
 int readFileToBuffer(const char* path, size_t size, char* buffer);

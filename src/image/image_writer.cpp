@@ -33,36 +33,44 @@ int percentWritten(uint32_t written, uint32_t size) {
   return static_cast<int>(written * 100 / size);
 }
 
-// Erases nothing but the sector of the last chunk (the driver handles full
-// chunks itself) and stops at the first refused request.
+// The sector at imageStart holds the image's header, so it is erased first
+// and written last: until the final write the image area holds the old
+// image (nothing changed yet) or no valid header at all, never a valid
+// header over sectors that are not all written. The other sectors go in
+// their order; besides the header's sector only the sector of the last chunk
+// is erased (the driver handles full chunks itself). The progress figure of
+// the n-th write is that of the n-th sector in address order (n full chunks
+// done), so the figures run as for writing in address order; the log line
+// gives the bytes really missing. The writing stops at the first refused
+// request.
 int writeSectors(const uint8_t* image, uint32_t size) {
   appendProgressFigure("  0 percent ", progressSize);
-  const int32_t chunk = flashLayout.configSectorSize;
-  int32_t sector = flashLayout.imageStart;
-  int64_t remaining = size;
-  const uint8_t* source = image;
-  while (sector < flashLayout.configSectorStart) {
-    const int percent = percentWritten(size - static_cast<uint32_t>(remaining), size);
+  const uint32_t chunk = static_cast<uint32_t>(flashLayout.configSectorSize);
+  const uint32_t count = (size + chunk - 1) / chunk;
+  uint32_t written = 0;
+  for (uint32_t n = 0; n < count; ++n) {
+    const uint32_t index = (n + 1) % count;  // 1, 2, ..., count - 1, then 0
+    const int64_t sector =
+        flashLayout.imageStart + static_cast<int64_t>(index) * flashLayout.imageSectorSize;
+    if (sector >= flashLayout.configSectorStart) return -1;
+    const uint32_t offset = index * chunk;
+    const uint32_t length = size - offset < chunk ? size - offset : chunk;
+    const int percent = percentWritten(n * chunk, size);
     OPERATION_INFO(operation, 1, "writing sector %06X to flash; missing %08d Bytes; %3d%%\n",
-                   static_cast<unsigned>(sector), static_cast<int>(remaining), percent);
+                   static_cast<unsigned>(sector), static_cast<int>(size - written), percent);
     showProgress(percent);
-    uint32_t length = static_cast<uint32_t>(chunk);
-    if (remaining <= chunk) {
-      if (eraseFlash(static_cast<uint32_t>(sector),
-                     static_cast<uint32_t>(flashLayout.imageSectorSize)) != 1)
-        return -1;
-      length = static_cast<uint32_t>(remaining);
-    }
-    if (writeFlash(static_cast<uint32_t>(sector), source, length) != 1) return -1;
-    remaining -= chunk;
-    if (remaining <= 0) {
-      showProgressFigure("100 percent ", progressSize);
-      return 1;
-    }
-    source += chunk;
-    sector += flashLayout.imageSectorSize;
+    if (n == 0 && eraseFlash(static_cast<uint32_t>(flashLayout.imageStart),
+                             static_cast<uint32_t>(flashLayout.imageSectorSize)) != 1)
+      return -1;
+    if (index != 0 && index == count - 1 &&
+        eraseFlash(static_cast<uint32_t>(sector),
+                   static_cast<uint32_t>(flashLayout.imageSectorSize)) != 1)
+      return -1;
+    if (writeFlash(static_cast<uint32_t>(sector), image + offset, length) != 1) return -1;
+    written += length;
   }
-  return -1;
+  showProgressFigure("100 percent ", progressSize);
+  return 1;
 }
 
 int writeFromArchive(const uint8_t* archive, uint32_t size) {

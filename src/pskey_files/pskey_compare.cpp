@@ -5,6 +5,7 @@
 
 #include "file_util/file_util.h"
 #include "log/log.h"
+#include "platform/platform.h"
 #include "pskey_files/pskey_files.h"
 #include "pskey_files/psr_text.h"
 
@@ -26,25 +27,89 @@ int lineKey(const char* line) {
   return key;
 }
 
-// Reads the next key line of a stream into line; other lines (blank lines,
-// left-over text) carry no key and are passed over.
-bool nextKeyLine(FILE* stream, char* line, size_t size, int* key) {
-  while (std::fgets(line, static_cast<int>(size - 1), stream) != nullptr) {
+// Reads the next key line of an input into line; other lines (blank
+// lines, left-over text) carry no key and are passed over. A file that
+// cannot be read whole is refused here.
+enum class Next { key, end, refused };
+Next nextKeyLine(psr::KeyFileReader& in, char* line, size_t size, int* key) {
+  size_t length = 0;
+  for (;;) {
+    const psr::LineRead got = psr::readKeyFileLine(in, line, size - 1, &length);
+    if (got == psr::LineRead::end) return Next::end;
+    if (got != psr::LineRead::line) {
+      psr::refuseKeyFile(in, got);
+      return Next::refused;
+    }
     *key = lineKey(line);
-    if (*key >= 0) return true;
+    if (*key >= 0) return Next::key;
   }
-  return false;
 }
 
-void report(const char* prefix, const char* line) {
+// One line more of an output; false when it did not land whole.
+bool report(const char* prefix, const char* line) {
   char out[reportLineSize];
   int n = std::snprintf(out, sizeof out, "%s%s", prefix, line);
-  if (n < 0) return;
+  if (n < 0) return false;
   size_t length = static_cast<size_t>(n) < sizeof out ? static_cast<size_t>(n) : sizeof out - 1;
-  writeFile(comparePSKeyPath, "a", out, length);
+  return writeFile(comparePSKeyPath, "a", out, length) == length;
 }
 
-void toSet(const char* line) { writeFile(toSetPSKeyPath, "a", line, std::strlen(line)); }
+bool toSet(const char* line) {
+  const size_t length = std::strlen(line);
+  return writeFile(toSetPSKeyPath, "a", line, length) == length;
+}
+
+// A reference line for the write set: to the report and to the write set.
+bool toWrite(const char* line) { return report(">>", line) && toSet(line); }
+
+// The comparison proper: 1 when it ran through and wrote all its output,
+// -1 when it stopped (the reason is reported where it arose).
+int compareInputs(psr::KeyFileReader& ref, psr::KeyFileReader& mod) {
+  char a[psrLineSize];
+  char b[psrLineSize];
+  int ka = 0;
+  int kb = 0;
+  int previous = -1;
+  Next gotA;
+  while ((gotA = nextKeyLine(ref, a, sizeof a, &ka)) == Next::key) {
+    // The search relies on ascending keys; a reference out of order would
+    // also make it quadratic.
+    if (ka <= previous) {
+      LOG_ERROR(Critical, 106,
+                "key line &%04x of %s is not above the one before it (&%04x): comparison "
+                "stopped\n",
+                ka, ref.path, previous);
+      return -1;
+    }
+    previous = ka;
+    for (;;) {
+      const Next gotB = nextKeyLine(mod, b, sizeof b, &kb);
+      if (gotB == Next::refused) return -1;
+      if (gotB == Next::end) {
+        // The module lacks this key.
+        if (!toWrite(a)) return -1;
+        break;
+      }
+      if (kb < ka) {
+        if (!report("<<", b)) return -1;  // a key only the module has
+        continue;
+      }
+      if (kb == ka) {
+        if (std::strcmp(a, b) != 0 && !(toWrite(a) && report("<<", b))) return -1;
+        break;
+      }
+      // kb > ka: the module lacks this key; the next search starts over.
+      if (!toWrite(a)) return -1;
+      psr::rewindKeyFile(mod);
+      break;
+    }
+  }
+  if (gotA == Next::refused) return -1;
+  Next gotB;
+  while ((gotB = nextKeyLine(mod, b, sizeof b, &kb)) == Next::key)
+    if (!report("<<", b)) return -1;
+  return gotB == Next::end ? 1 : -1;
+}
 
 }  // namespace
 
@@ -53,51 +118,16 @@ int comparePSKeyFiles(const char* reference, const char* module) {
   if (!ref) return 0;
   FileStream mod(openFileStream(module, "r"));
   if (!mod) return 0;
-
-  char a[psrLineSize];
-  char b[psrLineSize];
-  int ka = 0;
-  int kb = 0;
-  int previous = -1;
-  while (nextKeyLine(ref.get(), a, sizeof a, &ka)) {
-    // The search relies on ascending keys; a reference out of order would
-    // also make it quadratic.
-    if (ka <= previous) {
-      LOG_ERROR(Critical, 106,
-                "key line &%04x of %s is not above the one before it (&%04x): comparison "
-                "stopped\n",
-                ka, reference, previous);
-      return -1;
-    }
-    previous = ka;
-    for (;;) {
-      if (!nextKeyLine(mod.get(), b, sizeof b, &kb)) {
-        // The module lacks this key.
-        report(">>", a);
-        toSet(a);
-        break;
-      }
-      if (kb < ka) {
-        report("<<", b);  // a key only the module has
-        continue;
-      }
-      if (kb == ka) {
-        if (std::strcmp(a, b) != 0) {
-          report(">>", a);
-          toSet(a);
-          report("<<", b);
-        }
-        break;
-      }
-      // kb > ka: the module lacks this key; the next search starts over.
-      report(">>", a);
-      toSet(a);
-      std::rewind(mod.get());
-      break;
-    }
+  psr::KeyFileReader refIn = {ref.get(), reference};
+  psr::KeyFileReader modIn = {mod.get(), module};
+  const int result = compareInputs(refIn, modIn);
+  if (result != 1) {
+    // A comparison that stopped leaves neither a half report nor a half
+    // write set for the next step.
+    platform::remove(comparePSKeyPath);
+    platform::remove(toSetPSKeyPath);
   }
-  while (nextKeyLine(mod.get(), b, sizeof b, &kb)) report("<<", b);
-  return 1;
+  return result;
 }
 
 }  // namespace upd

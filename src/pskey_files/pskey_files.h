@@ -30,11 +30,19 @@ int parsePSKeyLine(const char* line, uint16_t* keyId, uint8_t* words, int* wordC
 // Returns 1 if found, 0 if not.
 int findPSKeyValue(const char* path, const char* prefix, char* text, size_t textSize,
                    uint8_t* words, size_t maxWords, int* wordCount = nullptr);
+// Appends src without its comments to dst (created even when src holds no
+// key). 1, or -1 when src cannot be opened or read whole (a NUL byte
+// included) or dst cannot be written whole; dst is then removed.
 int preparePSKeyFile(const char* src, const char* dst);
+// Sends the SET of the next key line of path, or ends the pass (StepEvent
+// STEP_DONE). A file that cannot be opened or read whole counts against the
+// step (stepFaults); -1 when it cannot be opened.
 int writeAllPSKeys(const char* path);
 int writeHostIfPSKeys(int restart);
-// 1 when the comparison ran, 0 when an input cannot be opened, -1 when the
-// reference is not in ascending key order (the comparison stops there).
+// 1 when the comparison ran and wrote all its output, 0 when an input
+// cannot be opened, -1 when it stopped: the reference not in ascending key
+// order, an input not read whole (a NUL byte included), an output not
+// written whole. A comparison that stopped removes both its outputs.
 int comparePSKeyFiles(const char* reference, const char* module);
 // Closes a pass of writeAllPSKeys left open and resets the host-interface set.
 void resetKeyWriters();

@@ -8,7 +8,9 @@
 #include "common/step_event.h"
 #include "file_util/file_util.h"
 #include "log/log.h"
+#include "platform/platform.h"
 #include "pskey_files/pskey_files.h"
+#include "pskey_files/psr_text.h"
 
 namespace upd {
 
@@ -39,8 +41,9 @@ struct KeyWriterPass {
   FileStream stream;
   char path[passPathSize];
   int sentLines;
+  psr::KeyFileReader reader;
 };
-KeyWriterPass keyPass = {nullptr, "", 0};
+KeyWriterPass keyPass = {nullptr, "", 0, {nullptr, ""}};
 
 int hostIfIndex = 0;
 
@@ -74,22 +77,42 @@ void sendKeyLine(uint16_t keyId, const uint8_t* words, int wordCount) {
                   static_cast<uint8_t>(wordCount), words);
 }
 
+// A preparation that cannot be completed leaves no prepared file: half a
+// key set must not be written to the module.
+int prepareFailed(const char* dst) {
+  platform::remove(dst);
+  return -1;
+}
+
+bool appendWhole(const char* dst, const char* bytes, size_t n) {
+  return writeFile(dst, "a", bytes, n) == n;
+}
+
 }  // namespace
 
 int preparePSKeyFile(const char* src, const char* dst) {
   FileStream in(openFileStream(src, "r"));
-  if (!in) return 1;
+  if (!in) return -1;
+  {
+    // The prepared file is made first: a key file without keys prepares to
+    // an empty file, and a file that cannot be made fails before any read.
+    FileStream out(openFileStream(dst, "a"));
+    if (!out) return -1;
+  }
+  psr::KeyFileReader reader = {in.get(), src};
   char line[psrLineSize];
   // A line longer than the buffer arrives in pieces; the pieces that follow
   // a comment are comment too, except the line end of a cut key line.
   enum class Carry { None, DroppedLine, CutLine } carry = Carry::None;
-  while (std::fgets(line, static_cast<int>(sizeof line - 1), in.get()) != nullptr) {
-    size_t n = std::strlen(line);
-    const bool complete = n > 0 && line[n - 1] == '\n';
+  size_t n = 0;
+  psr::LineRead got;
+  while ((got = psr::readKeyFileLine(reader, line, sizeof line - 1, &n)) == psr::LineRead::line) {
+    const bool complete = line[n - 1] == '\n';
     const size_t endLength = lineEndLength(line, n);
     if (carry != Carry::None) {
-      if (carry == Carry::CutLine && endLength > 0)
-        writeFile(dst, "a", line + n - endLength, endLength);
+      if (carry == Carry::CutLine && endLength > 0 &&
+          !appendWhole(dst, line + n - endLength, endLength))
+        return prepareFailed(dst);
       if (complete) carry = Carry::None;
       continue;
     }
@@ -106,7 +129,11 @@ int preparePSKeyFile(const char* src, const char* dst) {
       n = static_cast<size_t>(comment - line) + endLength;
       if (!complete) carry = Carry::CutLine;
     }
-    writeFile(dst, "a", line, n);
+    if (!appendWhole(dst, line, n)) return prepareFailed(dst);
+  }
+  if (got != psr::LineRead::end) {
+    psr::refuseKeyFile(reader, got);
+    return prepareFailed(dst);
   }
   return 1;
 }
@@ -121,16 +148,22 @@ int writeAllPSKeys(const char* path) {
   if (!keyPass.stream) {
     keyPass.stream.reset(openFileStream(path, "r"));
     if (!keyPass.stream) {
+      // No key of the file reaches the module: the step fails.
+      ++stepFaults;
       endKeyPass();
       replaceStepEvent(STEP_WAIT, STEP_DONE);
       return -1;
     }
     std::snprintf(keyPass.path, sizeof keyPass.path, "%s", path);
     keyPass.sentLines = 0;
+    keyPass.reader = {keyPass.stream.get(), keyPass.path};
   }
 
   char line[keyWriterLineSize];
-  while (std::fgets(line, static_cast<int>(sizeof line), keyPass.stream.get()) != nullptr) {
+  size_t length = 0;
+  psr::LineRead got;
+  while ((got = psr::readKeyFileLine(keyPass.reader, line, sizeof line, &length)) ==
+         psr::LineRead::line) {
     if (line[0] != '&') continue;  // not a key line: nothing to send
     uint16_t keyId = 0;
     uint8_t words[2 * psKeyMaxWords];
@@ -148,6 +181,11 @@ int writeAllPSKeys(const char* path) {
              keyId & 0xFF, wordCount, wordCount > 0 ? words[0] : 0);
     ++keyPass.sentLines;
     return 1;
+  }
+  if (got != psr::LineRead::end) {
+    // The rest of the file cannot be taken: the keys sent stay, the step fails.
+    psr::refuseKeyFile(keyPass.reader, got);
+    ++stepFaults;
   }
   endKeyPass();
   replaceStepEvent(STEP_WAIT, STEP_DONE);

@@ -5,6 +5,7 @@
 // and four hex digits (high byte first). The word list ends at the first
 // separator column that holds the line end. Parsing never reads beyond the
 // line's terminator.
+#include <cerrno>
 #include <cstring>
 
 #include "file_util/file_util.h"
@@ -41,6 +42,55 @@ bool onlyBlanksToEnd(const char* text) {
 }
 
 }  // namespace
+
+namespace psr {
+
+LineRead readKeyFileLine(KeyFileReader& reader, char* line, size_t size, size_t* length) {
+  if (!reader.midLine) ++reader.lineNumber;
+  size_t n = 0;
+  int c = 0;
+  // Character by character: the line's length is what was read, whatever
+  // bytes it holds.
+  while (n + 1 < size && (c = std::getc(reader.stream)) != EOF) {
+    if (c == '\0') return LineRead::nulByte;
+    line[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  line[n] = '\0';
+  *length = n;
+  if (c == EOF && std::ferror(reader.stream)) {
+    reader.error = errno;
+    return LineRead::readError;
+  }
+  if (n == 0) return LineRead::end;
+  reader.midLine = line[n - 1] != '\n';
+  return LineRead::line;
+}
+
+void rewindKeyFile(KeyFileReader& reader) {
+  std::rewind(reader.stream);
+  reader.lineNumber = 0;
+  reader.midLine = false;
+}
+
+void refuseKeyFile(const KeyFileReader& reader, LineRead why, bool statusFileToo) {
+  if (why == LineRead::nulByte) {
+    if (statusFileToo)
+      LOG_ERROR(Critical, 106, "%s line %d: NUL byte, key file refused\n", reader.path,
+                reader.lineNumber);
+    else
+      LOG_INFO(1, "%s line %d: NUL byte, key file refused\n", reader.path, reader.lineNumber);
+  } else if (why == LineRead::readError) {
+    if (statusFileToo)
+      LOG_ERROR(Critical, 106, "%s line %d: read error %d %s, key file refused\n", reader.path,
+                reader.lineNumber, reader.error, errorText(reader.error));
+    else
+      LOG_INFO(1, "%s line %d: read error %d %s, key file refused\n", reader.path,
+               reader.lineNumber, reader.error, errorText(reader.error));
+  }
+}
+
+}  // namespace psr
 
 int parsePSKeyLine(const char* line, uint16_t* keyId, uint8_t* words, int* wordCount) {
   if (line == nullptr || line[0] != '&') return -1;
@@ -81,12 +131,22 @@ int findPSKeyValue(const char* path, const char* prefix, char* text, size_t text
   if (!stream) return 0;
   const size_t prefixLength = std::strlen(prefix);
   char line[psrLineSize];
-  while (std::fgets(line, static_cast<int>(sizeof line - 1), stream.get()) != nullptr) {
-    if (std::strncmp(line, prefix, prefixLength) != 0) continue;
+  psr::KeyFileReader reader = {stream.get(), path};
+  size_t length = 0;
+  for (;;) {
+    const psr::LineRead got = psr::readKeyFileLine(reader, line, sizeof line - 1, &length);
+    if (got == psr::LineRead::end) return 0;
+    if (got != psr::LineRead::line) {
+      // A refused file holds no value; the lookup's callers write reports
+      // of their own, so the reason goes to standard error.
+      psr::refuseKeyFile(reader, got, false);
+      return 0;
+    }
+    if (length < prefixLength || std::strncmp(line, prefix, prefixLength) != 0) continue;
     const char* rest = line + prefixLength;
 
     if (textSize > 0) {
-      size_t restLength = std::strlen(rest);
+      size_t restLength = length - prefixLength;
       if (restLength > textSize - 1) restLength = textSize - 1;
       std::memcpy(text, rest, restLength);
       text[restLength] = '\0';
@@ -107,7 +167,6 @@ int findPSKeyValue(const char* path, const char* prefix, char* text, size_t text
     if (wordCount != nullptr) *wordCount = static_cast<int>(count);
     return 1;
   }
-  return 0;
 }
 
 }  // namespace upd

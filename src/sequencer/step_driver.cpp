@@ -95,9 +95,11 @@ bool fileReadable(const char* path) {
   return fd.valid();
 }
 
-void prepareNewKeys() {
+// The package's keys without their comments; false when they could not be
+// prepared whole (no prepared file is left then).
+bool prepareNewKeys() {
   platform::remove(preparedPSKeyPath);
-  preparePSKeyFile(newPSKeyPath, preparedPSKeyPath);
+  return preparePSKeyFile(newPSKeyPath, preparedPSKeyPath) == 1;
 }
 
 // The three PS-key steps differ only in their time-outs, what they do
@@ -107,15 +109,19 @@ struct KeyStep {
   unsigned startTimeout;    // reset, open and HCI Reset
   unsigned requestTimeout;  // each request
   bool (*ready)();          // at STEP_NEW: false ends the step with nothing to do
-  void (*prepare)();        // before the module is reset
+  bool (*prepare)();        // before the module is reset; false fails the step
   void (*request)();        // the next request, after every answer
   void (*finish)();         // after the module is closed, before "OK"
 };
 
 bool always() { return true; }
 bool keysToSet() { return fileReadable(toSetPSKeyPath); }
+bool nothingToPrepare() { return true; }
 void nothing() {}
-void removeDump() { platform::remove(dumpPSKeyPath); }
+bool removeDump() {
+  platform::remove(dumpPSKeyPath);
+  return true;
+}
 void protectDump() { platform::chmod(dumpPSKeyPath, 0444); }
 void readNextKey() { readAllPSKeys(); }
 void writeKeysToSet() { writeAllPSKeys(toSetPSKeyPath); }
@@ -125,7 +131,7 @@ void writeNextHostIfKey() { writeHostIfPSKeys(0); }
 constexpr KeyStep readKeys = {readStartTimeout, readKeyTimeout, always,
                               removeDump,       readNextKey,    protectDump};
 constexpr KeyStep writeNewKeys = {newWriteStartTimeout, newWriteKeyTimeout, keysToSet,
-                                  nothing,              writeKeysToSet,     nothing};
+                                  nothingToPrepare,     writeKeysToSet,     nothing};
 constexpr KeyStep writeAllKeys = {allWriteStartTimeout, allWriteKeyTimeout, always,
                                   prepareNewKeys,       writePreparedKeys,  nothing};
 
@@ -145,7 +151,12 @@ void runKeyStep(const KeyStep& step) {
         // step that timed out left behind.
         resetKeyWalk();
         resetKeyWriters();
-        step.prepare();
+        // Keys that could not be prepared are not written: the module is
+        // left as it is.
+        if (!step.prepare()) {
+          failStep();
+          return;
+        }
         startModuleWork();
       });
       break;
@@ -170,10 +181,10 @@ void runKeyStep(const KeyStep& step) {
 }
 
 void compareKeysStep() {
-  prepareNewKeys();
+  const bool prepared = prepareNewKeys();
   platform::remove(comparePSKeyPath);
   platform::remove(toSetPSKeyPath);
-  if (comparePSKeyFiles(preparedPSKeyPath, dumpPSKeyPath) == 1) {
+  if (prepared && comparePSKeyFiles(preparedPSKeyPath, dumpPSKeyPath) == 1) {
     nextUpdateStep("OK\n");
   } else {
     // The configuration cannot be brought over: no part of a write set is
@@ -223,16 +234,17 @@ void watchForStall(const char* figure, unsigned seconds) {
 }
 
 // The download tool's figure: the first four characters of its status log,
-// without the blanks or line end that may follow a shorter figure, and
-// " percent ". The log is read quietly: it is not there until the tool
-// writes it, and however long it grows only its start is read; anything but
-// a regular file gives no figure. A tick without a figure leaves the last
-// one standing.
+// up to a NUL and without the blanks or line end that may follow a shorter
+// figure, and " percent ". The log is read quietly: it is not there until
+// the tool writes it, and however long it grows only its start is read;
+// anything but a regular file gives no figure. A tick without a figure
+// leaves the last one standing.
 void showProgress() {
   const unsigned left = platform::sleep(progressPause);
   char figure[progressFigureLength + 1] = {};
   platform::UniqueFd log(openRegularFile(dfuStatusPath));
   ssize_t n = log.valid() ? platform::read(log.get(), figure, progressFigureLength) : -1;
+  if (n > 0) n = static_cast<ssize_t>(strnlen(figure, static_cast<size_t>(n)));
   while (n > 0 && std::strchr(" \t\r\n", figure[n - 1]) != nullptr) figure[--n] = '\0';
   watchForStall(figure, progressPause - left + 1);  // the figure: "" without one
   if (n <= 0) return;

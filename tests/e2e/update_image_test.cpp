@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -13,6 +14,10 @@
 
 #include "archive_builder.h"
 #include "test_support.h"
+
+#ifdef UPDATE_IMAGE_BUILT
+#include <nlohmann/json.hpp>
+#endif
 
 namespace {
 
@@ -68,7 +73,8 @@ class UpdateImageTest : public ::testing::Test {
  protected:
   void SetUp() override {
 #ifndef UPDATE_IMAGE_BUILT
-    GTEST_SKIP() << "update_image is not built for this target (no zlib)";
+    GTEST_SKIP()
+        << "update_image is not built for this target (no zlib, libarchive or nlohmann_json)";
 #endif
     work = sandbox.path("/tmp/inputs");
     fs::create_directories(work);
@@ -145,14 +151,31 @@ const PackageDefect packageDefects[] = {
      "pskeyorig.psr: error: missing; BT_MOD_SET_COMP (updatetodo.txt line 4) needs it"},
     {"41 words",
      [](const std::string& d) {
-       std::string line = "&0100 =";
+       std::string line = "&0400 =";
        for (int i = 0; i < 41; ++i) line += " 0001";
        appendText(d + "/pskeyorig.psr", line + "\r\n");
      },
      "pskeyorig.psr:33: error: key line refused: more than 40 words"},
     {"word not hex",
-     [](const std::string& d) { appendText(d + "/pskeyorig.psr", "&0100 = 0001 00x1\r\n"); },
+     [](const std::string& d) { appendText(d + "/pskeyorig.psr", "&0400 = 0001 00x1\r\n"); },
      "pskeyorig.psr:33: error: key line refused: word 2 is not four hex digits"},
+    {"keys out of order",
+     [](const std::string& d) { replaceText(d + "/pskeyorig.psr", "&0011 =", "&0001 ="); },
+     "pskeyorig.psr:6: error: key &0001 is not above &0003 (line 5); BT_MOD_SET_COMP needs "
+     "ascending keys"},
+    {"keys out of order, all written",
+     [](const std::string& d) {
+       replaceText(d + "/pskeyorig.psr", "&0011 =", "&0001 =");
+       replaceText(d + "/updatetodo.txt", "BT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE",
+                   "BT_MOD_SET_ALL_WRITE");
+     },
+     "pskeyorig.psr:6: warning: key &0001 is not above &0003 (line 5); a plan with "
+     "BT_MOD_SET_COMP would fail here"},
+    {"NUL byte in key file",
+     [](const std::string& d) {
+       replaceText(d + "/pskeyorig.psr", "&0002 = 0000", std::string("&0002 = 0\0", 10));
+     },
+     "pskeyorig.psr:4: error: a NUL byte at character 10; the daemon refuses a key file"},
     {"text in key file",
      [](const std::string& d) { appendText(d + "/pskeyorig.psr", "firmware 2.14\r\n"); },
      "pskeyorig.psr:33: error: neither a key line nor a comment"},
@@ -172,7 +195,7 @@ const PackageDefect packageDefects[] = {
     {"unplanned file", [](const std::string& d) { writeText(d + "/notes.txt", "x\n"); },
      "notes.txt: warning: not used by any planned step"},
     {"key line without CR",
-     [](const std::string& d) { appendText(d + "/pskeyorig.psr", "&0100 = 0001\n"); },
+     [](const std::string& d) { appendText(d + "/pskeyorig.psr", "&0400 = 0001\n"); },
      "pskeyorig.psr:33: warning: no CR LF at the line end"},
     {"version with CR LF",
      [](const std::string& d) { replaceText(d + "/VERSION", "1.1.0\n", "1.1.0\r\n"); },
@@ -347,18 +370,22 @@ TEST_F(UpdateImageTest, SameInputsGiveTheSameBytes) {
   EXPECT_NE(std::string::npos, refused.err.find("SOURCE_DATE_EPOCH \"yesterday\""));
   EXPECT_EQ(epoch, testsupport::readBe32(dated, 8));
   EXPECT_EQ(epoch, testsupport::readBe32(dated, subImage(dated, 2).first + 8));
-  // The tar members carry the time too (the system's tar restores it).
+  // Unpacked as the daemon unpacks it, with the device's shell words; the
+  // tar members carry the time too (the tar restores it).
   auto [offset, size] = subImage(dated, 1);
-  sandbox.write("/tmp/inputs/package.tgz", slice(dated, offset, size));
   fs::create_directory(work + "/unpacked");
+  sandbox.write("/tmp/inputs/unpacked/package.tar.gz", slice(dated, offset, size));
+  const std::string words = std::string(UPDATE_BIN_DIR) + "/shell_words/";
   ASSERT_EQ(
-      0, std::system(("tar -C '" + work + "/unpacked' -xzf '" + work + "/package.tgz'").c_str()));
+      0, std::system(("cd '" + work + "/unpacked' && '" + words + "-gunzip' package.tar.gz && '" +
+                      words + "-tar' xf package.tar && mv package.tar ..")
+                         .c_str()));
   struct stat st;
   ASSERT_EQ(0, ::stat((work + "/unpacked/update.d/VERSION").c_str(), &st));
   EXPECT_EQ(static_cast<time_t>(epoch), st.st_mtime);
   // Owner and group 0 on every member.
-  EXPECT_EQ(0, std::system(("test \"$(tar --numeric-owner -tvzf '" + work +
-                            "/package.tgz' | awk '{print $2}' | sort -u)\" = 0/0")
+  EXPECT_EQ(0, std::system(("test \"$(tar --numeric-owner -tvf '" + work +
+                            "/package.tar' | awk '{print $2}' | sort -u)\" = 0/0")
                                .c_str()));
 }
 
@@ -479,6 +506,12 @@ TEST_F(UpdateImageTest, VerifyNamesWhatIsWrong) {
 
 TEST_F(UpdateImageTest, ExtractGivesBackWhatCreateTook) {
   ::setenv("SOURCE_DATE_EPOCH", std::to_string(epoch).c_str(), 1);
+  // A file that spans many read pieces, under the longest name ustar holds.
+  std::string noise(300000, '\0');
+  uint32_t x = 1;
+  for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  const std::string longest(100, 'n');
+  writeText(package + "/" + longest, noise);
   const Bytes archive = create(package, work + "/u.img");
   ToolRun r = run({"extract", work + "/u.img", "-o", work + "/out"});
   ASSERT_EQ(0, r.status) << r.out << r.err;
@@ -500,7 +533,57 @@ TEST_F(UpdateImageTest, ExtractGivesBackWhatCreateTook) {
   EXPECT_EQ(archive,
             create(work + "/out/update.d", work + "/again.img", work + "/out/software.img"));
   ::unsetenv("SOURCE_DATE_EPOCH");
+  // One byte more does not fit: refused, never cut.
+  writeText(package + "/" + longest + "n", "x");
+  r = run({"check", "--package", package});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.out.find(longest + "n: error: a name of 101 bytes")) << r.out;
 }
+
+#ifdef UPDATE_IMAGE_BUILT
+// The JSON of list, check and verify: valid for any file name, with the
+// verdict and each finding's file, line and severity.
+TEST_F(UpdateImageTest, JsonForScripts) {
+  using nlohmann::json;
+  writeText(package + "/caf\xe9", "x\n");
+  create(package, work + "/u.img");
+  ToolRun r = run({"list", work + "/u.img", "--json"});
+  EXPECT_EQ(0, r.status) << r.err;
+  const json listed = json::parse(r.out);  // refuses text that is not UTF-8
+  EXPECT_EQ("caf\xef\xbf\xbd", listed["package"]["files"][2]["name"]);
+  EXPECT_EQ("636166e9", listed["package"]["files"][2]["name_hex"]);
+  EXPECT_EQ("update.d/caf\xef\xbf\xbd", listed["findings"][0]["file"]);
+  EXPECT_EQ("good", listed["verdict"]);
+
+  replaceText(package + "/updatetodo.txt", "CHECK_VERSIONS", "CHECK_VERSION");
+  r = run({"check", "--package", package, "--json"});
+  EXPECT_EQ(1, r.status);
+  const json checked = json::parse(r.out);
+  EXPECT_EQ(json({"package"}), checked["checked"]);
+  EXPECT_EQ("bad", checked["verdict"]);
+  const json expected = {{"severity", "error"},
+                         {"file", package + "/updatetodo.txt"},
+                         {"line", 2},
+                         {"message",
+                          "unknown step \"CHECK_VERSION\"; the daemon skips the line "
+                          "(did you mean CHECK_VERSIONS?)"}};
+  EXPECT_NE(checked["findings"].end(),
+            std::find(checked["findings"].begin(), checked["findings"].end(), expected))
+      << r.out;
+
+  Bytes archive = testsupport::readBytes(work + "/u.img");
+  archive[40] ^= 1;
+  sandbox.write("/tmp/inputs/u.img", archive);
+  r = run({"verify", work + "/u.img", "--json"});
+  EXPECT_EQ(1, r.status);
+  const json verified = json::parse(r.out);
+  EXPECT_EQ(json({"header", "sub_images", "package", "software_image"}), verified["checked"]);
+  EXPECT_EQ("", verified["findings"][0]["file"]);
+  EXPECT_TRUE(verified["findings"][0]["line"].is_null());
+  EXPECT_EQ(0u, verified["findings"][0]["message"].get<std::string>().find("bad header checksum"));
+  EXPECT_EQ("bad", verified["verdict"]);
+}
+#endif
 
 // The example archive as the main job builds it, listed against the kept
 // texts in tests/e2e/expected/ (paths shown as WORK).
@@ -522,6 +605,8 @@ TEST_F(UpdateImageTest, ListShowsTheExampleArchive) {
   // A single wrapped image is listed too.
   ASSERT_EQ(0, run({"wrap", "--software", work + "/software.bin", "-o", work + "/sw.img"}).status);
   ToolRun single = run({"list", work + "/sw.img"});
+  EXPECT_EQ(0, single.status);
+  EXPECT_NE(std::string::npos, single.out.find(work + "/sw.img: good\n")) << single.out;
   EXPECT_NE(std::string::npos, single.out.find("  type           2 (single image)\n"))
       << single.out;
   EXPECT_NE(std::string::npos,

@@ -390,6 +390,32 @@ const FaultRow faultRows[] = {
     {"DumpLineNotWritten", "BT_MOD_SET_READ\n", "fs.full = /tmp/pskeydump.psr\n",
      readKeys + repeat("open error file /tmp/pskeydump.psr: 0x1c No space left on device", 28) +
      " NOK\n", "NOK"},
+    // The dump is read-only after the key walk, as it is to an ordinary user;
+    // the dump lines of SET answers are traces and decide nothing.
+    {"ReadOnlyDumpAfterTheWalk", "BT_MOD_SET_READ\nBT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE\n"
+     "BT_MOD_SET_FIRM_STACK\n", "fs.modes_enforced = 1\n", compared + "OK\nWrite diff. PS-Keys:   "
+     "started ... OK\n" + firmware + "100 percent OK\n", "OK", Flash::Untouched,
+     {"&0003 = 0006\r\n", serial}, "2.14\n", nullptr, nullptr, [](FaultMatrix& t) {
+       EXPECT_EQ("13", countLines(t.daemon->err(), "dump line of a SET answer not appended to "
+                                                   "/tmp/pskeydump.psr: 0x0d Permission denied"));
+     }},
+    {"WriteSetNotWritten", readCompareWrite, "fs.full = /tmp/pskeytoset.psr\n",
+     compared + "open error file /tmp/pskeytoset.psr: 0x1c No space left on device NOK\n"
+     "Write diff. PS-Keys:   started ... nothing to do ... OK\n", "NOK", Flash::Untouched, {},
+     nullptr, nullptr, nullptr,
+     [](FaultMatrix& t) { EXPECT_FALSE(t.sandbox.exists("/tmp/pskeycomp.psr")); }},
+    {"PackageWithoutKeyFile", "BT_MOD_SET_ALL_WRITE\n", "", writeAll + "open error file "
+     "/tmp/update.d/pskeyorig.psr: 0x02 No such file or directory NOK\n", "NOK", Flash::Untouched,
+     {}, nullptr, [](FaultMatrix& t) { t.package.erase("pskeyorig.psr"); }, nullptr,
+     [](FaultMatrix& t) { EXPECT_FALSE(t.sandbox.exists("board/wire.log")); }},
+    // A comment line with a NUL byte once took the key line after it along.
+    {"NulByteInAKeyFile", readCompareWrite, "", compared + "/tmp/update.d/pskeyorig.psr line 6: "
+     "NUL byte, key file refused\n NOK\nWrite diff. PS-Keys:   started ... nothing to do ... OK\n",
+     "NOK", Flash::Untouched, {}, nullptr, [](FaultMatrix& t) {
+       std::string& keys = t.package["pskeyorig.psr"];
+       keys.replace(keys.find("&0011 = 0019"), 12, "// scan" + std::string(1, '\0') +
+                                                      " interval\r\n&0011 = 0020");
+     }, nullptr, [](FaultMatrix& t) { EXPECT_FALSE(t.sandbox.exists("/tmp/pskeyprep.psr")); }},
     {"BcspSetNotAnsweredAfterTheDownload", firmwareAndSoftware, "module.reset_ignored = 1\n",
      firmware + "??? percent " + timedOut +
      "module host interface not restored: no answer on /dev/bcspRel2\n NOK\n" + softwareOk, "NOK",
@@ -468,7 +494,7 @@ const FaultRow faultRows[] = {
        EXPECT_NE(std::string::npos, dump.find("&0002 = 0000\r\n&0011 = 0019\r\n"));
      }},
     {"FailedDownload", firmwareAndSoftware, "dfu.result = fail\n",
-     firmware + "??? percent dfu: download of *stack.dfu failed\ndfu: transfer broken off after "
+     firmware + "??? percent dfu: download of /tmp/update.d/stack.dfu failed\ndfu: transfer broken off after "
      "50 percent: block 37 not acknowledged\ndfu: the module stays in its loader until the next "
      "reset\ndfu: the module keeps its firmware 2.13\n 50 percent NOK\n nothing done... try again\n",
      "NOK", Flash::Untouched, {serial}, "2.13\n", nullptr, nullptr, [](FaultMatrix& t) {
@@ -493,7 +519,7 @@ const FaultRow faultRows[] = {
      "image with 1900544 Bytes!\n NOK\n", "NOK", Flash::Untouched, {}, nullptr,
      [](FaultMatrix& t) { t.software = testsupport::patternBytes(0x1D0000 - 64, 3); }},
     {"FlashWriteRefused", "LAP_SOFTWARE\n", "flash.write_fails_at = 0x30000\n",
-     "Update skq Software:   started ...  33 percent write failed errno: 5 Input/output error\n"
+     "Update skq Software:   started ...   0 percent write failed errno: 5 Input/output error\n"
      " NOK\n", "NOK", Flash::Any},
 };
 // clang-format on

@@ -1,7 +1,8 @@
-// The image writer against the simulated board's flash: the erase before the
-// last chunk only, the bytes in board/flash0.bin, a refused erase, and the
-// software images it refuses. A refused write, a missing or FIFO archive and
-// an image too large are run by the end-to-end fault matrix.
+// The image writer against the simulated board's flash: the header's sector
+// erased first and written last, the erase before the last chunk, the bytes in
+// board/flash0.bin, refused requests, and the software images it refuses. A
+// missing or FIFO archive and an image too large are run by the end-to-end
+// fault matrix.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -57,8 +58,9 @@ struct ImageWriterTest : ::testing::Test {
   }
 };
 
-// Full chunks are written without an erase; the sector of the last chunk is
-// erased before it. The bytes around the image stay erased.
+// The header's sector is erased before any other request and written last;
+// of the others only the sector of the last chunk is erased, before it. The
+// bytes around the image stay erased.
 TEST_F(ImageWriterTest, ChunksAndTheEraseBeforeTheLastOne) {
   struct Case {
     size_t size;
@@ -66,9 +68,11 @@ TEST_F(ImageWriterTest, ChunksAndTheEraseBeforeTheLastOne) {
   };
   const Case cases[] = {
       {196708,
-       "write 0x020000 65536\nwrite 0x030000 65536\nwrite 0x040000 65536\n"
-       "erase 0x050000 0x10000\nwrite 0x050000 100\n"},
-      {0x20000, "write 0x020000 65536\nerase 0x030000 0x10000\nwrite 0x030000 65536\n"},
+       "erase 0x020000 0x10000\nwrite 0x030000 65536\nwrite 0x040000 65536\n"
+       "erase 0x050000 0x10000\nwrite 0x050000 100\nwrite 0x020000 65536\n"},
+      {0x20000,
+       "erase 0x020000 0x10000\nerase 0x030000 0x10000\nwrite 0x030000 65536\n"
+       "write 0x020000 65536\n"},
       {1000, "erase 0x020000 0x10000\nwrite 0x020000 1000\n"},
   };
   for (const Case& c : cases) {
@@ -89,19 +93,46 @@ TEST_F(ImageWriterTest, FourMegabyteFlashTakesTheLargerImage) {
   settings("flash.size = 0x400000\n");
   EXPECT_EQ(1, writeArchive(archiveWithImageOf(0x1D0000 + 10)));
   EXPECT_EQ(software, flashAt(imageStart, software.size()));
-  EXPECT_NE(std::string::npos, flashLog().find("erase 0x1f0000 0x10000\nwrite 0x1f0000 10\n"));
+  EXPECT_EQ(0u, flashLog().find("erase 0x020000 0x10000\nwrite 0x030000 65536\n"));
+  EXPECT_NE(std::string::npos,
+            flashLog().find("erase 0x1f0000 0x10000\nwrite 0x1f0000 10\nwrite 0x020000 65536\n"));
 }
 
-// A refused erase ends the writing with -1 and nothing after it.
-TEST_F(ImageWriterTest, RefusedEraseStopsTheWriting) {
-  settings("flash.erase_fails_at = 0x50000\n");
-  const int descriptors = openDescriptors();
-  EXPECT_EQ(-1, writeArchive(archiveWithImageOf(196708)));
-  EXPECT_EQ(descriptors, openDescriptors());
-  EXPECT_EQ("write 0x020000 65536\nwrite 0x030000 65536\nwrite 0x040000 65536\n", flashLog());
-  EXPECT_EQ(std::string(stepLine) + " 99 percent ioctl failed:-1 errno: 5 Input/output error\n",
-            statusFile());
-  EXPECT_FALSE(sandbox.exists("/tmp/image"));
+// The first refused request ends the writing with -1 and nothing after it,
+// and no valid header is left at imageStart: a refused erase of the header's
+// sector leaves the flash as it was, any later refusal leaves that sector
+// erased.
+TEST_F(ImageWriterTest, RefusedRequestStopsTheWritingWithoutAHeader) {
+  const std::string ioctlFailed = "ioctl failed:-1 errno: 5 Input/output error\n";
+  const std::string writeFailed = "write failed errno: 5 Input/output error\n";
+  const struct {
+    const char* settings;
+    const char* flashLog;
+    std::string status;
+  } cases[] = {
+      {"flash.erase_fails_at = 0x20000\n", "", "  0 percent " + ioctlFailed},
+      {"flash.write_fails_at = 0x40000\n", "erase 0x020000 0x10000\nwrite 0x030000 65536\n",
+       " 33 percent " + writeFailed},
+      {"flash.erase_fails_at = 0x50000\n",
+       "erase 0x020000 0x10000\nwrite 0x030000 65536\nwrite 0x040000 65536\n",
+       " 66 percent " + ioctlFailed},
+      {"flash.write_fails_at = 0x20000\n",
+       "erase 0x020000 0x10000\nwrite 0x030000 65536\nwrite 0x040000 65536\n"
+       "erase 0x050000 0x10000\nwrite 0x050000 100\n",
+       " 99 percent " + writeFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.settings);
+    settings(c.settings);
+    ::remove(sandbox.path("board/flash.log").c_str());
+    const int descriptors = openDescriptors();
+    EXPECT_EQ(-1, writeArchive(archiveWithImageOf(196708)));
+    EXPECT_EQ(descriptors, openDescriptors());
+    EXPECT_EQ(c.flashLog, flashLog());
+    EXPECT_EQ(stepLine + c.status, statusFile());
+    EXPECT_EQ(Bytes(0x10000, 0xFF), flashAt(imageStart, 0x10000));
+    EXPECT_FALSE(sandbox.exists("/tmp/image"));
+  }
 }
 
 struct RefusalCase {

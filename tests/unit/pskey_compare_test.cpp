@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pskey_files/pskey_files.h"
+#include "sim/sim.h"
 #include "test_support.h"
 
 namespace {
@@ -119,6 +120,22 @@ TEST_F(CompareFilesTest, MissingInputWritesNothing) {
   EXPECT_EQ(0, upd::comparePSKeyFiles("/tmp/missing.psr", "/tmp/pskeyprep.psr"));
   EXPECT_FALSE(sandbox.exists("/tmp/pskeycomp.psr"));
   EXPECT_FALSE(sandbox.exists("/tmp/pskeytoset.psr"));
+}
+
+// An output that cannot be written whole fails the comparison, and neither
+// output is left half written.
+TEST_F(CompareFilesTest, OutputNotWrittenLeavesNoOutput) {
+  sandbox.write("/tmp/pskeyprep.psr", "&0001 = 0002\r\n&0003 = 0003\r\n");
+  sandbox.write("/tmp/pskeydump.psr", "&0001 = 0001\r\n");
+  for (const char* full : {"/tmp/pskeycomp.psr", "/tmp/pskeytoset.psr"}) {
+    sandbox.settings(std::string("fs.full = ") + full + "\n");
+    sim::reloadSettings();
+    EXPECT_EQ(-1, upd::comparePSKeyFiles("/tmp/pskeyprep.psr", "/tmp/pskeydump.psr")) << full;
+    EXPECT_FALSE(sandbox.exists("/tmp/pskeycomp.psr")) << full;
+    EXPECT_FALSE(sandbox.exists("/tmp/pskeytoset.psr")) << full;
+  }
+  sandbox.settings("");
+  sim::reloadSettings();
 }
 
 }  // namespace

@@ -139,6 +139,11 @@ TEST(FindKey, TextAndWords) {
     ASSERT_EQ(static_cast<int>(c.words.size() / 2), count);
     EXPECT_EQ(c.words, std::vector<uint8_t>(words.begin(), words.begin() + 2 * count));
   }
+  // A key file with a NUL byte before the key holds no value.
+  sandbox.write(path, "// a" + std::string(1, '\0') + "\r\n&02a5 = 0102\r\n");
+  char text[16];
+  uint8_t words[2];
+  EXPECT_EQ(0, upd::findPSKeyValue(path, "&02a5 = ", text, sizeof text, words, 1));
 }
 
 }  // namespace

@@ -52,15 +52,23 @@ TEST_P(PrepareTest, StripsComments) {
 INSTANTIATE_TEST_SUITE_P(PSR, PrepareTest, ::testing::ValuesIn(prepareCases()),
                          [](const auto& p) { return std::string(p.param.name); });
 
-TEST(PrepareFile, AppendsAndMissingSourceWritesNothing) {
+// A key file that cannot be prepared whole leaves no prepared file.
+TEST(PrepareFile, AppendsOrLeavesNothing) {
   testsupport::Sandbox sandbox;
   testsupport::useInProcess(sandbox);
   sandbox.write("/tmp/pskeyprep.psr", "&0001 = 0001\r\n");
   sandbox.write("/tmp/pskeyorig.psr", "&0002 = 0002 // two\r\n");
-  upd::preparePSKeyFile("/tmp/pskeyorig.psr", "/tmp/pskeyprep.psr");
+  EXPECT_EQ(1, upd::preparePSKeyFile("/tmp/pskeyorig.psr", "/tmp/pskeyprep.psr"));
   EXPECT_EQ("&0001 = 0001\r\n&0002 = 0002 \r\n", sandbox.read("/tmp/pskeyprep.psr"));
-  EXPECT_EQ(1, upd::preparePSKeyFile("/tmp/missing.psr", "/tmp/other.psr"));
+  EXPECT_EQ(-1, upd::preparePSKeyFile("/tmp/missing.psr", "/tmp/other.psr"));
   EXPECT_FALSE(sandbox.exists("/tmp/other.psr"));
+  // A line in pieces counts once.
+  sandbox.write("/tmp/pskeyorig.psr", "&0002 = 0002\r\n//" + std::string(1500, 'c') +
+                                          "\r\n// x" + std::string(1, '\0') + "\r\n&0003 = 0003\r\n");
+  EXPECT_EQ(-1, upd::preparePSKeyFile("/tmp/pskeyorig.psr", "/tmp/pskeyprep.psr"));
+  EXPECT_FALSE(sandbox.exists("/tmp/pskeyprep.psr"));
+  EXPECT_NE(std::string::npos, sandbox.read("/tmp/update.log")
+                                   .find("/tmp/pskeyorig.psr line 3: NUL byte, key file refused\n"));
 }
 
 // --- key writer -------------------------------------------------------------
@@ -131,8 +139,10 @@ TEST_F(KeyWriterTest, EmptyAndMissingFiles) {
   EXPECT_EQ(1, upd::writeAllPSKeys(fileA));
   EXPECT_EQ(upd::STEP_DONE, upd::StepEvent);
   upd::StepEvent = upd::STEP_WAIT;
+  EXPECT_EQ(0, upd::stepFaults);
   EXPECT_EQ(-1, upd::writeAllPSKeys("/tmp/missing.psr"));
   EXPECT_EQ(upd::STEP_DONE, upd::StepEvent);
+  EXPECT_EQ(1, upd::stepFaults);  // no key of the file reached the module
   EXPECT_TRUE(sent().empty());
 }
 

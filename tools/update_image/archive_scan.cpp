@@ -96,11 +96,10 @@ class PackageCollector : public TarSink {
     close();
     if (!seen_.insert(member.name).second)
       memberFinding(Severity::Warning, member.name, "appears twice; the later one wins");
-    if (member.type == 'x' || member.type == 'g' || member.type == 'L' || member.type == 'K') {
+    if (!member.format.empty())
       memberFinding(Severity::Warning, member.name,
-                    std::string("extended header (type ") + member.type + ") not checked");
-      return;
-    }
+                    "written as " + member.format +
+                        ", not plain ustar; the device's tar may read it otherwise");
     std::string name = member.name;
     if (name == prefix_.substr(0, prefix_.size() - 1)) name = prefix_;  // "update.d"
     if (!name.empty() && name[0] == '/') {
@@ -184,13 +183,89 @@ struct Range {
   bool active = false;
 };
 
-class ArchiveScanner {
+// The file's bytes in pieces; a piece of 0 bytes is the end.
+class ByteSource {
  public:
-  ArchiveScanner(uint64_t fileSize, const FlashSizes& flashSizes, ExtractTarget* extract)
-      : flashSizes_(flashSizes), extract_(extract), collector_(extract), reader_(&collector_) {
+  virtual ~ByteSource() = default;
+  virtual size_t next(const uint8_t** bytes) = 0;
+};
+
+class FileSource : public ByteSource {
+ public:
+  FileSource(int fd, const std::string& path)
+      : fd_(fd), path_(path), buffer_(new uint8_t[readSize]) {}
+  size_t next(const uint8_t** bytes) override {
+    if (!error.empty()) return 0;
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer_.get(), readSize);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        error = path_ + ": " + std::strerror(errno);
+        return 0;
+      }
+      *bytes = buffer_.get();
+      return static_cast<size_t>(n);
+    }
+  }
+  std::string error;
+
+ private:
+  int fd_;
+  std::string path_;
+  std::unique_ptr<uint8_t[]> buffer_;
+};
+
+class MemorySource : public ByteSource {
+ public:
+  explicit MemorySource(const Bytes& bytes) : bytes_(bytes) {}
+  size_t next(const uint8_t** bytes) override {
+    const size_t n = std::min(readSize, bytes_.size() - at_);
+    *bytes = bytes_.data() + at_;
+    at_ += n;
+    return n;
+  }
+
+ private:
+  const Bytes& bytes_;
+  size_t at_ = 0;
+};
+
+// Reads the file from start to end; the package's bytes go to libarchive,
+// which pulls them: while the package is being read, its pieces come from
+// further reads of the file, each taken by every other reader on the way.
+class ArchiveScanner : public PackageSource {
+ public:
+  ArchiveScanner(uint64_t fileSize, const FlashSizes& flashSizes, ExtractTarget* extract,
+                 bool imageAllowed)
+      : flashSizes_(flashSizes),
+        extract_(extract),
+        imageAllowed_(imageAllowed),
+        collector_(extract),
+        reader_(&collector_) {
     report_.fileSize = fileSize;
   }
 
+  void run(ByteSource* source) {
+    source_ = source;
+    const uint8_t* bytes = nullptr;
+    for (size_t n; (n = source->next(&bytes)) > 0 && feed(bytes, n);) {
+    }
+  }
+
+  // The package's next piece, read on from the file as needed.
+  size_t next(const uint8_t** bytes) override {
+    while (pendingLength_ == 0) {
+      const uint8_t* more = nullptr;
+      size_t n = 0;
+      if (position_ >= package_.end || (n = source_->next(&more)) == 0 || !feed(more, n)) return 0;
+    }
+    *bytes = pending_;
+    const size_t n = pendingLength_;
+    pendingLength_ = 0;
+    return n;
+  }
+
+ private:
   // The next bytes of the file; false when the rest is not needed.
   bool feed(const uint8_t* bytes, size_t length) {
     const uint64_t start = position_;
@@ -198,25 +273,48 @@ class ArchiveScanner {
     whole_.feed(bytes, length);
     if (start < headerSize && position_ >= headerSize && !headerRead()) return false;
     if (report_.multiFile && !tableDone_) readTable(start, bytes, length);
-    dispatch(package_, start, bytes, length,
-             [this](const uint8_t* b, size_t n) { reader_.feed(b, n); });
+    if (!packageDone_)
+      dispatch(package_, start, bytes, length, [this](const uint8_t* b, size_t n) {
+        pending_ = b;
+        pendingLength_ = n;
+        if (!packageStarted_) readPackage();
+      });
+    // What follows the package waits until libarchive has taken all of it.
+    if (packageStarted_ && !packageDone_)
+      deferred_ = {start, bytes, length};
+    else
+      software(start, bytes, length);
+    return true;
+  }
+
+  void software(uint64_t start, const uint8_t* bytes, size_t length) {
     dispatch(software_, start, bytes, length, [this](const uint8_t* b, size_t n) {
       softwareImage_.feed(b, n);
       if (extract_ != nullptr) extract_->softwareData(b, n);
     });
-    return true;
   }
 
+  void readPackage() {
+    packageStarted_ = true;
+    reader_.read(this);
+    packageDone_ = true;
+    pendingLength_ = 0;
+    if (deferred_.bytes != nullptr) software(deferred_.start, deferred_.bytes, deferred_.length);
+    deferred_ = {};
+  }
+
+ public:
   ArchiveReport finish() {
     Findings* findings = &report_.findings;
     report_.archive = whole_.report();
     headerFindings(report_.archive, "", findings);
     if (!report_.archive.complete || !report_.archive.magicGood()) return report_;
     if (!report_.multiFile) {
-      addFinding(findings, Severity::Error, "", 0,
-                 "image type " + std::to_string(report_.archive.header.type) +
-                     ", not a multi-file update archive (type " + std::to_string(multiImageType) +
-                     ")");
+      if (!imageAllowed_)
+        addFinding(findings, Severity::Error, "", 0,
+                   "image type " + std::to_string(report_.archive.header.type) +
+                       ", not a multi-file update archive (type " + std::to_string(multiImageType) +
+                       ")");
       report_.softwarePresent = true;
       report_.software = report_.archive;
       checkSoftwareImage(report_.software, flashSizes_, softwareWhat, findings);
@@ -316,7 +414,7 @@ class ArchiveScanner {
 
   void finishPackage() {
     if (!package_.active) return;
-    reader_.finish();
+    if (!packageStarted_) readPackage();  // the file ended before the package
     collector_.close();
     const std::string member = packageMemberPrefix();
     for (const Finding& f : reader_.findings())
@@ -349,6 +447,8 @@ class ArchiveScanner {
   ArchiveReport report_;
   const FlashSizes& flashSizes_;
   ExtractTarget* extract_;
+  const bool imageAllowed_;
+  ByteSource* source_ = nullptr;
   uint64_t position_ = 0;
   ImageAccumulator whole_;
   uint8_t word_[4] = {};
@@ -356,6 +456,15 @@ class ArchiveScanner {
   bool tooManySubImages_ = false;
   Range package_;
   Range software_;
+  const uint8_t* pending_ = nullptr;  // the package's piece in the bytes being fed
+  size_t pendingLength_ = 0;
+  struct Piece {
+    uint64_t start = 0;
+    const uint8_t* bytes = nullptr;
+    size_t length = 0;
+  } deferred_;  // the last piece read while the package was read
+  bool packageStarted_ = false;
+  bool packageDone_ = false;
   PackageCollector collector_;
   PackageReader reader_;
   ImageAccumulator softwareImage_;
@@ -407,7 +516,7 @@ void checkImageSize(uint64_t size, const FlashSizes& flashSizes, const std::stri
 }
 
 bool scanArchiveFile(const std::string& path, const FlashSizes& flashSizes, ExtractTarget* extract,
-                     ArchiveReport* report, std::string* error) {
+                     bool imageAllowed, ArchiveReport* report, std::string* error) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
   if (fd < 0 || ::fstat(fd, &st) != 0) {
@@ -420,26 +529,22 @@ bool scanArchiveFile(const std::string& path, const FlashSizes& flashSizes, Extr
     ::close(fd);
     return false;
   }
-  ArchiveScanner scanner(static_cast<uint64_t>(st.st_size), flashSizes, extract);
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[readSize]);
-  for (;;) {
-    ssize_t n = ::read(fd, buffer.get(), readSize);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = path + ": " + std::strerror(errno);
-      ::close(fd);
-      return false;
-    }
-    if (n == 0 || !scanner.feed(buffer.get(), static_cast<size_t>(n))) break;
-  }
+  ArchiveScanner scanner(static_cast<uint64_t>(st.st_size), flashSizes, extract, imageAllowed);
+  FileSource source(fd, path);
+  scanner.run(&source);
   ::close(fd);
+  if (!source.error.empty()) {
+    *error = source.error;
+    return false;
+  }
   *report = scanner.finish();
   return true;
 }
 
 ArchiveReport scanArchiveBytes(const Bytes& archive, const FlashSizes& flashSizes) {
-  ArchiveScanner scanner(archive.size(), flashSizes, nullptr);
-  scanner.feed(archive.data(), archive.size());
+  ArchiveScanner scanner(archive.size(), flashSizes, nullptr, false);
+  MemorySource source(archive);
+  scanner.run(&source);
   return scanner.finish();
 }
 

@@ -75,10 +75,11 @@ struct ArchiveReport {
   Findings findings;  // file: "" the archive, "software image", "update.d/NAME"
 };
 
-// Reads the archive at path. False and *error (the path and the system's
-// reason) when it cannot be read.
+// Reads the archive at path; with imageAllowed a single software image is
+// taken as it is rather than refused as no archive. False and *error (the
+// path and the system's reason) when it cannot be read.
 bool scanArchiveFile(const std::string& path, const FlashSizes& flashSizes, ExtractTarget* extract,
-                     ArchiveReport* report, std::string* error);
+                     bool imageAllowed, ArchiveReport* report, std::string* error);
 // The same over bytes in memory.
 ArchiveReport scanArchiveBytes(const Bytes& archive, const FlashSizes& flashSizes);
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
@@ -15,6 +16,7 @@
 #include "pskey_files/psr_text.h"
 #include "update_image/daemon_facts.h"
 #include "update_image/file_io.h"
+#include "update_image/tar_gzip.h"
 
 namespace updimage {
 namespace {
@@ -210,16 +212,51 @@ int keyWordCount(const std::vector<Line>& lines, const std::string& prefix) {
   return -1;
 }
 
+// The key id of a line as the comparison reads it once the comment is cut:
+// "&" and four hex digits; -1 for any other line, which it passes over.
+int comparedKey(const std::string& text) {
+  if (text.size() < 5 || text[0] != '&') return -1;
+  int key = 0;
+  for (size_t i = 1; i <= 4; ++i) {
+    const int digit = hexValue(text[i]);
+    if (digit < 0) return -1;
+    key = key << 4 | digit;
+  }
+  return key;
+}
+
+std::string keyText(int key) {
+  char text[8];
+  std::snprintf(text, sizeof text, "&%04x", static_cast<unsigned>(key));
+  return text;
+}
+
 // The key file: every line, once its "//" comment is cut, is a key line or
 // blank; lines end with CR LF like the module's dump, or the comparison
-// finds the key changed on every update.
-void checkKeyFile(const PackageEntry& keys, Findings* findings) {
+// finds the key changed on every update. The comparison walks the file and
+// the dump side by side and stops, failing its step, at a key that is not
+// above the one before it; a plan that only writes all keys takes any order.
+void checkKeyFile(const PackageEntry& keys, bool compared, Findings* findings) {
   size_t keyLines = 0;
+  int previousKey = -1;
+  size_t previousLine = 0;
   for (const Line& line : splitLines(keys.content)) {
     checkLineLength(keys.name, line, findings);
     if (line.text.compare(0, 2, "//") == 0) continue;
     const std::string text = line.text.substr(0, line.text.find("//"));
     if (isBlank(text)) continue;
+    if (const int key = comparedKey(text); key >= 0) {
+      if (key <= previousKey)
+        addFinding(findings, compared ? Severity::Error : Severity::Warning, keys.name, line.number,
+                   "key " + keyText(key) + " is not above " + keyText(previousKey) + " (line " +
+                       std::to_string(previousLine) + ")" +
+                       (compared ? "; " + std::string(stepKeyOf(upd::BT_MOD_SET_COMP)) +
+                                       " needs ascending keys and fails here"
+                                 : "; a plan with " + std::string(stepKeyOf(upd::BT_MOD_SET_COMP)) +
+                                       " would fail here"));
+      previousKey = key;
+      previousLine = line.number;
+    }
     if (text[0] != '&') {
       addFinding(findings, Severity::Error, keys.name, line.number,
                  "neither a key line nor a comment; the key writer sends nothing for it");
@@ -237,6 +274,24 @@ void checkKeyFile(const PackageEntry& keys, Findings* findings) {
                  "this key changed on every update");
   }
   if (keyLines == 0) addFinding(findings, Severity::Warning, keys.name, 0, "holds no key line");
+}
+
+// A key file may hold any byte but NUL: the daemon refuses one that does,
+// since a line read as a C string would end there and lose its line end.
+void checkNulBytes(const PackageEntry& keys, Findings* findings) {
+  const size_t first = keys.content.find('\0');
+  if (first == std::string::npos) return;
+  const size_t lineStart = keys.content.rfind('\n', first);
+  const size_t column = first - (lineStart == std::string::npos ? 0 : lineStart + 1) + 1;
+  const size_t lineNumber =
+      1 + static_cast<size_t>(std::count(keys.content.begin(),
+                                         keys.content.begin() + static_cast<long>(first), '\n'));
+  const size_t total =
+      static_cast<size_t>(std::count(keys.content.begin(), keys.content.end(), '\0'));
+  addFinding(findings, Severity::Error, keys.name, lineNumber,
+             "a NUL byte at character " + std::to_string(column) +
+                 (total > 1 ? " (" + std::to_string(total) + " in the file)" : "") +
+                 "; the daemon refuses a key file that holds one");
 }
 
 // The version keys of the key file, which the version check reads for the
@@ -332,6 +387,11 @@ PackageReport checkPackage(std::vector<PackageEntry> entries) {
   std::set<std::string> present;
   for (const PackageEntry& entry : report.entries) {
     present.insert(entry.name);
+    if (!fitsUstarName(packageMemberPrefix() + entry.name))
+      addFinding(findings, Severity::Error, entry.name, 0,
+                 "a name of " + std::to_string(entry.name.size()) +
+                     " bytes; the package's tar (ustar) holds at most 100 after \"" +
+                     packageMemberPrefix() + "\"");
     if (entry.kind != EntryKind::File) {
       std::string what = kindText(entry);
       if (entry.kind == EntryKind::Link) what += " to \"" + entry.linkTarget + "\"";
@@ -395,7 +455,10 @@ PackageReport checkPackage(std::vector<PackageEntry> entries) {
   const PackageEntry* keys = nullptr;
   for (uint32_t step : {upd::BT_MOD_SET_COMP, upd::BT_MOD_SET_ALL_WRITE})
     if (planned(step)) keys = need(keyFileName, step);
-  if (keys != nullptr) checkKeyFile(*keys, findings);
+  // The version check reads the key file too.
+  if (const PackageEntry* read = planned(upd::CHECK_VERSIONS) ? usable(keyFileName) : keys)
+    checkNulBytes(*read, findings);
+  if (keys != nullptr) checkKeyFile(*keys, planned(upd::BT_MOD_SET_COMP), findings);
 
   if (planned(upd::BT_MOD_SET_FIRM_STACK)) {
     if (const PackageEntry* dfu = need(dfuName, upd::BT_MOD_SET_FIRM_STACK))

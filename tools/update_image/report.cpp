@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
 
@@ -134,8 +135,11 @@ void printPackage(const ArchiveReport& r) {
   if (!r.packageRead) return;
   std::printf("plan (%s): %s\n", packageFileName(upd::todoPath).c_str(),
               plural(p.plan.size(), "step").c_str());
-  for (const PlanStep& s : p.plan)
-    std::printf("  line %-3zu step %u  %s\n", s.line, s.number, s.key.c_str());
+  for (size_t k = 0; k < p.plan.size(); ++k) {
+    const PlanStep& s = p.plan[k];
+    std::printf("  step %zu/%zu  line %-3zu %s (number %u)\n", k + 1, p.plan.size(), s.line,
+                s.key.c_str(), s.number);
+  }
   if (p.versions.empty()) return;
   std::printf("versions (%s)\n", packageFileName(upd::versionPath).c_str());
   for (const VersionValue& v : p.versions)
@@ -144,144 +148,127 @@ void printPackage(const ArchiveReport& r) {
 
 // --- JSON -------------------------------------------------------------
 
-// A JSON value: an object, an array, or a scalar already in JSON form.
-struct Json {
-  enum class Kind { Object, Array, Scalar } kind = Kind::Scalar;
-  std::string scalar = "null";
-  std::vector<std::pair<std::string, Json>> members;
-  std::vector<Json> items;
+// Objects keep their keys in the order set.
+using Json = nlohmann::ordered_json;
 
-  Json& set(const std::string& key, Json value) {
-    members.emplace_back(key, std::move(value));
-    return *this;
+bool validUtf8(const std::string& text) {
+  try {
+    (void)Json(text).dump();
+    return true;
+  } catch (const Json::type_error&) {
+    return false;
   }
-  Json& add(Json value) {
-    items.push_back(std::move(value));
-    return *this;
-  }
-};
-
-Json object() {
-  Json j;
-  j.kind = Json::Kind::Object;
-  return j;
-}
-Json array() {
-  Json j;
-  j.kind = Json::Kind::Array;
-  return j;
-}
-Json number(uint64_t value) {
-  Json j;
-  j.scalar = std::to_string(value);
-  return j;
-}
-Json boolean(bool value) {
-  Json j;
-  j.scalar = value ? "true" : "false";
-  return j;
-}
-Json text(const std::string& value) {
-  Json j;
-  j.scalar = "\"";
-  for (unsigned char c : value) {
-    if (c == '"' || c == '\\')
-      j.scalar += std::string("\\") + static_cast<char>(c);
-    else if (c < 0x20)
-      j.scalar += format("\\u%04x", c);
-    else
-      j.scalar += static_cast<char>(c);
-  }
-  j.scalar += "\"";
-  return j;
 }
 
-void render(const Json& j, const std::string& indent, std::string* out) {
-  if (j.kind == Json::Kind::Scalar) {
-    *out += j.scalar;
-    return;
-  }
-  const bool isObject = j.kind == Json::Kind::Object;
-  const size_t size = isObject ? j.members.size() : j.items.size();
-  *out += isObject ? "{" : "[";
-  const std::string inner = indent + "  ";
-  for (size_t i = 0; i < size; ++i) {
-    *out += (i == 0 ? "\n" : ",\n") + inner;
-    if (isObject) *out += text(j.members[i].first).scalar + ": ";
-    render(isObject ? j.members[i].second : j.items[i], inner, out);
-  }
-  if (size > 0) *out += "\n" + indent;
-  *out += isObject ? "}" : "]";
+// A name as a JSON text; one that is not UTF-8 also as its bytes in hex
+// under KEY_hex (the text then has U+FFFD for each byte that is not UTF-8).
+void setName(Json& j, const std::string& key, const std::string& name) {
+  j[key] = name;
+  if (validUtf8(name)) return;
+  std::string hex;
+  for (unsigned char c : name) hex += format("%02x", c);
+  j[key + "_hex"] = hex;
+}
+
+void printJson(const Json& j) {
+  std::printf("%s\n", j.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
 }
 
 Json headerJson(const ImageReport& image) {
-  Json j = object();
-  j.set("complete", boolean(image.complete));
+  Json j = Json::object();
+  j["complete"] = image.complete;
   if (!image.complete) return j;
   const Header& h = image.header;
-  j.set("magic", text(hex32(h.magic))).set("magic_good", boolean(image.magicGood()));
+  j["magic"] = hex32(h.magic);
+  j["magic_good"] = image.magicGood();
   if (!image.magicGood()) return j;
-  j.set("header_crc", text(hex32(h.headerCrc)))
-      .set("header_crc_good", boolean(image.headerCrcGood()))
-      .set("time", number(h.time))
-      .set("date", text(dateText(h.time)))
-      .set("data_size", number(h.dataSize))
-      .set("data_size_good", boolean(image.sizeGood()))
-      .set("load", text(hex32(h.load)))
-      .set("entry", text(hex32(h.entry)))
-      .set("data_crc", text(hex32(h.dataCrc)))
-      .set("data_crc_good", image.sizeGood() ? boolean(image.dataCrcGood()) : Json())
-      .set("os", number(h.os))
-      .set("os_name", text(osName(h.os)))
-      .set("arch", number(h.arch))
-      .set("arch_name", text(archName(h.arch)))
-      .set("type", number(h.type))
-      .set("type_name", text(typeName(h.type)))
-      .set("compression", number(h.compression))
-      .set("compression_name", text(compressionName(h.compression)))
-      .set("name", text(h.name));
+  j["header_crc"] = hex32(h.headerCrc);
+  j["header_crc_good"] = image.headerCrcGood();
+  j["time"] = h.time;
+  j["date"] = dateText(h.time);
+  j["data_size"] = h.dataSize;
+  j["data_size_good"] = image.sizeGood();
+  j["load"] = hex32(h.load);
+  j["entry"] = hex32(h.entry);
+  j["data_crc"] = hex32(h.dataCrc);
+  j["data_crc_good"] = image.sizeGood() ? Json(image.dataCrcGood()) : Json();
+  j["os"] = h.os;
+  j["os_name"] = osName(h.os);
+  j["arch"] = h.arch;
+  j["arch_name"] = archName(h.arch);
+  j["type"] = h.type;
+  j["type_name"] = typeName(h.type);
+  j["compression"] = h.compression;
+  j["compression_name"] = compressionName(h.compression);
+  j["name"] = h.name;
   return j;
 }
 
 Json softwareJson(const ArchiveReport& r, const FlashSizes& flashSizes) {
   const uint64_t size = headerSize + r.software.dataPresent;
-  Json flash = array();
+  Json flash = Json::array();
   for (uint64_t f : flashSizes)
-    flash.add(object()
-                  .set("flash_size", number(f))
-                  .set("image_area", number(imageAreaOf(f)))
-                  .set("fits", boolean(fitsFlash(size, f))));
-  return object()
-      .set("size", number(size))
-      .set("header", headerJson(r.software))
-      .set("flash", flash);
+    flash.push_back(
+        {{"flash_size", f}, {"image_area", imageAreaOf(f)}, {"fits", fitsFlash(size, f)}});
+  Json j = Json::object();
+  j["size"] = size;
+  j["header"] = headerJson(r.software);
+  j["flash"] = flash;
+  return j;
 }
 
 Json packageJson(const ArchiveReport& r) {
   const PackageReport& p = r.package;
-  Json files = array();
+  Json files = Json::array();
   for (const PackageEntry& e : p.entries) {
-    Json file = object()
-                    .set("name", text(e.name))
-                    .set("type", text(kindName(e.kind)))
-                    .set("mode", text(format("%04o", e.mode)))
-                    .set("size", number(e.size));
-    if (e.kind == EntryKind::Link) file.set("link", text(e.linkTarget));
-    files.add(file);
+    Json file = Json::object();
+    setName(file, "name", e.name);
+    file["type"] = kindName(e.kind);
+    file["mode"] = format("%04o", e.mode);
+    file["size"] = e.size;
+    if (e.kind == EntryKind::Link) setName(file, "link", e.linkTarget);
+    files.push_back(file);
   }
-  Json plan = array();
-  for (const PlanStep& s : p.plan)
-    plan.add(
-        object().set("line", number(s.line)).set("step", number(s.number)).set("key", text(s.key)));
-  Json versions = object();
-  for (const VersionValue& v : p.versions) versions.set(v.key, text(v.value));
-  return object()
-      .set("gzip_size", number(r.subImages[1].size))
-      .set("unpacked_size", number(r.packageUnpacked))
-      .set("read", boolean(r.packageRead))
-      .set("files", files)
-      .set("plan", plan)
-      .set("versions", versions);
+  Json plan = Json::array();
+  for (size_t k = 0; k < p.plan.size(); ++k) {
+    const PlanStep& s = p.plan[k];
+    plan.push_back({{"position", k + 1}, {"line", s.line}, {"key", s.key}, {"number", s.number}});
+  }
+  Json versions = Json::object();
+  for (const VersionValue& v : p.versions) versions[v.key] = v.value;
+  Json j = Json::object();
+  j["gzip_size"] = r.subImages[1].size;
+  j["unpacked_size"] = r.packageUnpacked;
+  j["read"] = r.packageRead;
+  j["files"] = files;
+  j["plan"] = plan;
+  j["versions"] = versions;
+  return j;
+}
+
+Json findingsJson(const Findings& findings) {
+  Json list = Json::array();
+  for (const Finding& f : findings) {
+    Json finding = Json::object();
+    finding["severity"] = f.severity == Severity::Error ? "error" : "warning";
+    setName(finding, "file", f.file);
+    finding["line"] = f.line > 0 ? Json(f.line) : Json();
+    finding["message"] = f.message;
+    list.push_back(finding);
+  }
+  return list;
+}
+
+// The findings, their counts and the verdict, ending every JSON report.
+void closeJson(Json& j, const Findings& findings) {
+  j["findings"] = findingsJson(findings);
+  j["errors"] = count(findings, Severity::Error);
+  j["warnings"] = count(findings, Severity::Warning);
+  j["verdict"] = hasErrors(findings) ? "bad" : "good";
+}
+
+bool packageListed(const ArchiveReport& r) {
+  return r.subImages.size() >= 3 && r.subImages[1].inside;
 }
 
 }  // namespace
@@ -327,32 +314,52 @@ void printListing(const std::string& path, const ArchiveReport& r, const FlashSi
 
 void printListingJson(const std::string& path, const ArchiveReport& r,
                       const FlashSizes& flashSizes) {
-  Json j = object();
-  j.set("file", text(path)).set("size", number(r.fileSize));
-  j.set("header", headerJson(r.archive));
-  Json subs = array();
+  Json j = Json::object();
+  setName(j, "file", path);
+  j["size"] = r.fileSize;
+  j["header"] = headerJson(r.archive);
+  Json subs = Json::array();
   for (const SubImage& s : r.subImages)
-    subs.add(object()
-                 .set("offset", number(s.offset))
-                 .set("size", number(s.size))
-                 .set("role", text(s.role))
-                 .set("inside", boolean(s.inside)));
-  j.set("sub_images", subs);
-  j.set("software_image", r.softwarePresent ? softwareJson(r, flashSizes) : Json());
-  j.set("package", r.subImages.size() >= 3 && r.subImages[1].inside ? packageJson(r) : Json());
-  Json findings = array();
-  for (const Finding& f : r.findings) {
-    Json finding = object()
-                       .set("severity", text(f.severity == Severity::Error ? "error" : "warning"))
-                       .set("file", text(f.file));
-    if (f.line > 0) finding.set("line", number(f.line));
-    findings.add(finding.set("message", text(f.message)));
+    subs.push_back(
+        {{"offset", s.offset}, {"size", s.size}, {"role", s.role}, {"inside", s.inside}});
+  j["sub_images"] = subs;
+  j["software_image"] = r.softwarePresent ? softwareJson(r, flashSizes) : Json();
+  j["package"] = packageListed(r) ? packageJson(r) : Json();
+  closeJson(j, r.findings);
+  printJson(j);
+}
+
+void printVerifyJson(const std::string& path, const ArchiveReport& r) {
+  Json j = Json::object();
+  setName(j, "file", path);
+  Json checked = Json::array({"header"});
+  if (r.tableTerminated) checked.push_back("sub_images");
+  if (packageListed(r)) checked.push_back("package");
+  if (r.softwarePresent) checked.push_back("software_image");
+  j["checked"] = checked;
+  closeJson(j, r.findings);
+  printJson(j);
+}
+
+void printCheckJson(const std::vector<CheckedPart>& parts) {
+  Json j = Json::object();
+  Json checked = Json::array();
+  Findings all;
+  for (const CheckedPart& part : parts) checked.push_back(part.what);
+  j["checked"] = checked;
+  for (const CheckedPart& part : parts) {
+    Json one = Json::object();
+    setName(one, "file", part.file);
+    if (part.what == "software_image") {
+      one["size"] = part.size;
+      one["fits"] = part.fits;
+    }
+    closeJson(one, part.findings);
+    j[part.what] = one;
+    all.insert(all.end(), part.findings.begin(), part.findings.end());
   }
-  j.set("findings", findings);
-  j.set("verdict", text(hasErrors(r.findings) ? "bad" : "good"));
-  std::string out;
-  render(j, "", &out);
-  std::printf("%s\n", out.c_str());
+  closeJson(j, all);
+  printJson(j);
 }
 
 }  // namespace updimage

@@ -2,8 +2,10 @@
 // archive as text or as JSON.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "update_image/archive_scan.h"
 
@@ -22,5 +24,18 @@ void printListing(const std::string& path, const ArchiveReport& report,
                   const FlashSizes& flashSizes);
 void printListingJson(const std::string& path, const ArchiveReport& report,
                       const FlashSizes& flashSizes);
+
+// verify --json: what was checked, the findings and the verdict.
+void printVerifyJson(const std::string& path, const ArchiveReport& report);
+
+// What check examined: the package folder or the software image.
+struct CheckedPart {
+  std::string what;  // "package" or "software_image"
+  std::string file;
+  Findings findings;
+  uint64_t size = 0;           // a software image's size, header included
+  std::vector<uint64_t> fits;  // the flash sizes it fits
+};
+void printCheckJson(const std::vector<CheckedPart>& parts);
 
 }  // namespace updimage

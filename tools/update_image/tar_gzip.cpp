@@ -1,254 +1,276 @@
-// ustar writing and streaming reading inside gzip data; see tar_gzip.h.
+// The package's ustar in gzip data through libarchive; see tar_gzip.h.
 #include "update_image/tar_gzip.h"
 
-#include <algorithm>
+#include <archive.h>
+#include <archive_entry.h>
+
 #include <cstdio>
 #include <cstring>
 
 namespace updimage {
 namespace {
 
-constexpr size_t blockSize = 512;
-constexpr size_t outSize = 65536;
-constexpr int gzipWindow = 15 + 16;  // zlib: a gzip wrapper around deflate data
-constexpr int gzipOsUnix = 3;
+constexpr size_t nameWidth = 100;
+constexpr size_t prefixWidth = 155;
+constexpr size_t pieceSize = 65536;
+// How many of the last package bytes are kept to find the gzip trailer:
+// libarchive reads ahead by no more than a piece or two past it.
+constexpr size_t keptTailSize = 4 * pieceSize;
+constexpr size_t gzipTrailerSize = 8;  // CRC-32 and length, both little-endian
 
-// ustar header fields: offset and width.
-struct Field {
-  size_t offset;
-  size_t width;
+struct ArchiveCloser {
+  void operator()(struct archive* a) const {
+    if (a != nullptr) archive_read_free(a);
+  }
 };
-constexpr Field nameField{0, 100};
-constexpr Field modeField{100, 8};
-constexpr Field uidField{108, 8};
-constexpr Field gidField{116, 8};
-constexpr Field sizeField{124, 12};
-constexpr Field timeField{136, 12};
-constexpr Field checksumField{148, 8};
-constexpr size_t typeOffset = 156;
-constexpr Field linkField{157, 100};
-constexpr Field magicField{257, 8};  // "ustar\0" and version "00"
-constexpr Field prefixField{345, 155};
-
-void putOctal(uint8_t* block, Field field, uint64_t value) {
-  std::snprintf(reinterpret_cast<char*>(block + field.offset), field.width, "%0*llo",
-                static_cast<int>(field.width - 1), static_cast<unsigned long long>(value));
-}
-
-void putText(uint8_t* block, Field field, const std::string& text) {
-  std::memcpy(block + field.offset, text.data(), std::min(text.size(), field.width));
-}
-
-std::string getText(const uint8_t* block, Field field) {
-  const char* text = reinterpret_cast<const char*>(block + field.offset);
-  return std::string(text, strnlen(text, field.width));
-}
-
-// An octal number (blanks and NULs around it), or the base-256 form of
-// large values (high bit of the first byte set). False when it is neither.
-bool getNumber(const uint8_t* block, Field field, uint64_t* value) {
-  const uint8_t* p = block + field.offset;
-  *value = 0;
-  if (p[0] & 0x80) {
-    for (size_t i = 1; i < field.width; ++i) {
-      if (*value >> 56) return false;
-      *value = *value << 8 | p[i];
-    }
-    return (p[0] & 0x7F) == 0;
+struct WriterCloser {
+  void operator()(struct archive* a) const {
+    if (a != nullptr) archive_write_free(a);
   }
-  size_t i = 0;
-  while (i < field.width && p[i] == ' ') ++i;
-  bool digits = false;
-  for (; i < field.width && p[i] >= '0' && p[i] <= '7'; ++i) {
-    *value = *value << 3 | static_cast<uint64_t>(p[i] - '0');
-    digits = true;
+};
+struct EntryFree {
+  void operator()(struct archive_entry* e) const {
+    if (e != nullptr) archive_entry_free(e);
   }
-  for (; i < field.width; ++i)
-    if (p[i] != ' ' && p[i] != '\0') return false;
-  return digits;
+};
+using ArchiveReader = std::unique_ptr<struct archive, ArchiveCloser>;
+
+std::string reason(struct archive* a) {
+  const char* text = archive_error_string(a);
+  return text != nullptr ? text : "libarchive failed";
 }
 
-// The header checksum: the sum of the block's bytes with the checksum field
-// taken as blanks.
-uint64_t headerSum(const uint8_t* block) {
-  uint64_t sum = 0;
-  for (size_t i = 0; i < blockSize; ++i)
-    sum += (i >= checksumField.offset && i < checksumField.offset + checksumField.width) ? ' '
-                                                                                         : block[i];
-  return sum;
+la_ssize_t appendBytes(struct archive*, void* client, const void* bytes, size_t length) {
+  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+  static_cast<Bytes*>(client)->insert(static_cast<Bytes*>(client)->end(), p, p + length);
+  return static_cast<la_ssize_t>(length);
 }
 
-uint64_t padding(uint64_t size) { return (blockSize - size % blockSize) % blockSize; }
+uint32_t readLe32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
 
-// Types whose size field announces no data.
-bool carriesNoData(char type) { return type >= '1' && type <= '6'; }
+std::string hex32(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+char memberType(struct archive_entry* entry) {
+  if (archive_entry_hardlink(entry) != nullptr) return '1';
+  switch (archive_entry_filetype(entry)) {
+    case AE_IFDIR:
+      return '5';
+    case AE_IFLNK:
+      return '2';
+    case AE_IFCHR:
+      return '3';
+    case AE_IFBLK:
+      return '4';
+    case AE_IFIFO:
+    case AE_IFSOCK:
+      return '6';
+    default:
+      return '0';
+  }
+}
 
 }  // namespace
 
-Bytes makeTar(const std::vector<std::pair<TarMember, Bytes>>& members) {
-  Bytes tar;
-  for (const auto& [member, data] : members) {
-    uint8_t block[blockSize] = {};
-    putText(block, nameField, member.name);
-    putOctal(block, modeField, member.mode);
-    putOctal(block, uidField, 0);
-    putOctal(block, gidField, 0);
-    putOctal(block, sizeField, data.size());
-    putOctal(block, timeField, member.time);
-    block[typeOffset] = static_cast<uint8_t>(member.type);
-    std::memcpy(block + magicField.offset,
-                "ustar\0"
-                "00",
-                magicField.width);
-    std::snprintf(reinterpret_cast<char*>(block + checksumField.offset), checksumField.width,
-                  "%06llo", static_cast<unsigned long long>(headerSum(block)));
-    block[checksumField.offset + 7] = ' ';
-    tar.insert(tar.end(), block, block + blockSize);
-    tar.insert(tar.end(), data.begin(), data.end());
-    tar.resize(tar.size() + padding(data.size()), 0);
+// The two readers: "gzip" takes the package's bytes and gives the
+// uncompressed stream, which "tar" reads; on the way the stream's CRC-32 and
+// length are taken, and the last package bytes kept for the gzip trailer.
+struct PackageReader::State {
+  PackageSource* source = nullptr;
+  bool sourceEnded = false;
+  uint64_t served = 0;  // package bytes handed to the gzip reader
+  std::unique_ptr<uint8_t[]> tail{new uint8_t[keptTailSize]};
+  ArchiveReader gzip{archive_read_new()};
+  std::string gzipError;  // the gzip reader's failure, seen by the tar reader's source
+  uint32_t crc = 0;
+  uint64_t unpacked = 0;
+  std::unique_ptr<uint8_t[]> piece{new uint8_t[pieceSize]};
+
+  static la_ssize_t packageBytes(struct archive*, void* client, const void** bytes) {
+    State* s = static_cast<State*>(client);
+    if (s->sourceEnded) return 0;
+    const uint8_t* p = nullptr;
+    const size_t length = s->source->next(&p);
+    if (length == 0) s->sourceEnded = true;
+    for (size_t i = 0; i < length; ++i) s->tail[(s->served + i) % keptTailSize] = p[i];
+    s->served += length;
+    *bytes = p;
+    return static_cast<la_ssize_t>(length);
   }
-  tar.resize(tar.size() + 2 * blockSize, 0);
-  return tar;
+
+  static la_ssize_t tarBytes(struct archive*, void* client, const void** bytes) {
+    State* s = static_cast<State*>(client);
+    const la_ssize_t n = s->unpack();
+    *bytes = s->piece.get();
+    return n;
+  }
+
+  // The gzip reader's failure: cut short when it asked for bytes past the
+  // package's end (it asks only once it has taken every byte before),
+  // damaged otherwise.
+  std::string gzipFailure() {
+    if (sourceEnded) return "gzip data ends early; the package is cut short";
+    return "gzip data damaged: " + reason(gzip.get());
+  }
+
+  // The next piece of the uncompressed stream into piece; 0 at its end.
+  la_ssize_t unpack() {
+    if (!gzipError.empty()) return ARCHIVE_FATAL;
+    const la_ssize_t n = archive_read_data(gzip.get(), piece.get(), pieceSize);
+    if (n < 0) {
+      gzipError = gzipFailure();
+      return ARCHIVE_FATAL;
+    }
+    crc = crcUpdate(crc, piece.get(), static_cast<size_t>(n));
+    unpacked += static_cast<uint64_t>(n);
+    return n;
+  }
+};
+
+bool fitsUstarName(const std::string& name) {
+  if (name.size() <= nameWidth) return true;
+  for (size_t slash = name.find('/'); slash != std::string::npos && slash <= prefixWidth;
+       slash = name.find('/', slash + 1)) {
+    const size_t rest = name.size() - slash - 1;
+    if (rest > 0 && rest <= nameWidth) return true;
+  }
+  return false;
 }
 
-bool gzipBytes(const Bytes& bytes, Bytes* out) {
-  z_stream zs{};
-  if (deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, gzipWindow, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+bool writePackage(const std::vector<std::pair<TarMember, Bytes>>& members, Bytes* out,
+                  std::string* error) {
+  out->clear();
+  std::unique_ptr<struct archive, WriterCloser> a(archive_write_new());
+  std::unique_ptr<struct archive_entry, EntryFree> entry(archive_entry_new());
+  if (!a || !entry) {
+    *error = "libarchive could not start the package";
     return false;
-  gz_header header{};
-  header.os = gzipOsUnix;
-  header.time = 0;
-  bool good = deflateSetHeader(&zs, &header) == Z_OK;
-  out->assign(deflateBound(&zs, bytes.size()) + 32, 0);
-  zs.next_in = const_cast<Bytef*>(bytes.data());
-  zs.avail_in = static_cast<uInt>(bytes.size());
-  zs.next_out = out->data();
-  zs.avail_out = static_cast<uInt>(out->size());
-  good = good && deflate(&zs, Z_FINISH) == Z_STREAM_END;
-  out->resize(zs.total_out);
-  deflateEnd(&zs);
-  return good;
-}
-
-PackageReader::PackageReader(TarSink* sink) : sink_(sink), out_(new uint8_t[outSize]) {
-  if (inflateInit2(&zs_, gzipWindow) != Z_OK) {
-    stopped_ = true;
-    addFinding(&findings_, Severity::Error, "", 0, "cannot set up zlib's inflate");
   }
-}
-
-PackageReader::~PackageReader() {
-  if (zs_.state != nullptr) inflateEnd(&zs_);
-}
-
-void PackageReader::fail(const std::string& message) {
-  if (!stopped_) addFinding(&findings_, Severity::Error, "", 0, message);
-  stopped_ = true;
-}
-
-void PackageReader::feed(const uint8_t* bytes, size_t length) {
-  if (streamEnded_) {
-    trailing_ += length;
-    return;
+  // No blocking: the gzip data ends where the tar's two zero blocks end.
+  if (archive_write_set_format_ustar(a.get()) != ARCHIVE_OK ||
+      archive_write_add_filter_gzip(a.get()) != ARCHIVE_OK ||
+      archive_write_set_options(a.get(), "gzip:compression-level=9,gzip:!timestamp") !=
+          ARCHIVE_OK ||
+      archive_write_set_bytes_per_block(a.get(), 0) != ARCHIVE_OK ||
+      archive_write_open(a.get(), out, nullptr, appendBytes, nullptr) != ARCHIVE_OK) {
+    *error = "libarchive could not start the package: " + reason(a.get());
+    return false;
   }
-  if (stopped_) return;
-  zs_.next_in = const_cast<Bytef*>(bytes);
-  zs_.avail_in = static_cast<uInt>(length);
-  while (zs_.avail_in > 0 && !stopped_) {
-    zs_.next_out = out_.get();
-    zs_.avail_out = outSize;
-    int status = inflate(&zs_, Z_NO_FLUSH);
-    const size_t produced = outSize - zs_.avail_out;
-    unpacked_ += produced;
-    tarBytes(out_.get(), produced);
-    if (status == Z_STREAM_END) {
-      streamEnded_ = true;
-      trailing_ += zs_.avail_in;
-      return;
+  for (const auto& [member, data] : members) {
+    struct archive_entry* e = entry.get();
+    archive_entry_clear(e);
+    archive_entry_copy_pathname(e, member.name.c_str());
+    archive_entry_set_filetype(e, member.type == '5' ? AE_IFDIR : AE_IFREG);
+    archive_entry_set_perm(e, member.mode);
+    archive_entry_set_uid(e, 0);
+    archive_entry_set_gid(e, 0);
+    archive_entry_set_mtime(e, member.time, 0);
+    archive_entry_set_size(e, static_cast<la_int64_t>(data.size()));
+    if (archive_write_header(a.get(), e) != ARCHIVE_OK ||
+        (!data.empty() && archive_write_data(a.get(), data.data(), data.size()) !=
+                              static_cast<la_ssize_t>(data.size()))) {
+      *error = member.name + ": " + reason(a.get());
+      return false;
     }
-    if (status != Z_OK && status != Z_BUF_ERROR) {
-      fail(std::string("gzip data damaged: ") + (zs_.msg != nullptr ? zs_.msg : "inflate failed"));
-      return;
-    }
-    if (status == Z_BUF_ERROR && produced == 0) return;
   }
+  if (archive_write_close(a.get()) != ARCHIVE_OK) {
+    *error = "libarchive could not finish the package: " + reason(a.get());
+    return false;
+  }
+  return true;
 }
 
-void PackageReader::finish() {
-  if (!streamEnded_) {
-    fail("gzip data ends early; the package is cut short");
-    return;
+PackageReader::PackageReader(TarSink* sink) : sink_(sink) {}
+PackageReader::~PackageReader() = default;
+
+void PackageReader::read(PackageSource* source) {
+  State s;
+  s.source = source;
+  auto fail = [&](const std::string& message) {
+    addFinding(&findings_, Severity::Error, "", 0, message);
+  };
+  ArchiveReader tar(archive_read_new());
+  std::unique_ptr<uint8_t[]> data(new uint8_t[pieceSize]);
+  struct archive* gzip = s.gzip.get();
+  struct archive_entry* entry = nullptr;
+  if (!tar || gzip == nullptr) return fail("libarchive could not start reading the package");
+  archive_read_support_filter_gzip(gzip);
+  archive_read_support_format_raw(gzip);
+  archive_read_support_format_tar(tar.get());
+  if (archive_read_open(gzip, &s, nullptr, State::packageBytes, nullptr) != ARCHIVE_OK ||
+      archive_read_next_header(gzip, &entry) != ARCHIVE_OK)
+    return fail(s.served == 0 ? "the package is empty" : s.gzipFailure());
+  if (archive_filter_code(gzip, 0) != ARCHIVE_FILTER_GZIP)
+    return fail("gzip data damaged: no gzip header at its start");
+
+  // The members; damage ends the reading, as it ends the device's tar.
+  std::string current;
+  auto tarFailure = [&](const std::string& where) {
+    fail(!s.gzipError.empty() ? s.gzipError
+                              : "the tar data is damaged " + where + ": " + reason(tar.get()));
+  };
+  if (archive_read_open(tar.get(), &s, nullptr, State::tarBytes, nullptr) != ARCHIVE_OK)
+    return tarFailure("at its start");
+  for (;;) {
+    const int status = archive_read_next_header(tar.get(), &entry);
+    if (status == ARCHIVE_EOF) break;
+    if (status != ARCHIVE_OK && status != ARCHIVE_WARN)
+      return tarFailure(current.empty() ? "at its start" : "after member " + current);
+    TarMember member;
+    const char* name = archive_entry_pathname(entry);
+    member.name = name != nullptr ? name : "";
+    member.type = memberType(entry);
+    member.mode = static_cast<uint32_t>(archive_entry_perm(entry)) & 07777;
+    member.time = static_cast<uint32_t>(archive_entry_mtime(entry));
+    member.size = member.type == '0' && archive_entry_size_is_set(entry)
+                      ? static_cast<uint64_t>(archive_entry_size(entry))
+                      : 0;
+    const char* link =
+        member.type == '1' ? archive_entry_hardlink(entry) : archive_entry_symlink(entry);
+    member.linkTarget = link != nullptr ? link : "";
+    if (archive_format(tar.get()) != ARCHIVE_FORMAT_TAR_USTAR)
+      member.format = archive_format_name(tar.get());
+    current = member.name;
+    sink_->member(member);
+    for (;;) {
+      const la_ssize_t n = archive_read_data(tar.get(), data.get(), pieceSize);
+      if (n == 0) break;
+      if (n < 0) return tarFailure("in member " + current);
+      sink_->data(data.get(), static_cast<size_t>(n));
+    }
   }
-  if (trailing_ > 0)
+
+  // The rest of the uncompressed stream (the tar's end and padding), then
+  // the gzip trailer against what was unpacked.
+  while (s.unpack() > 0) {
+  }
+  unpacked_ = s.unpacked;
+  if (!s.gzipError.empty()) return fail(s.gzipError);
+  const uint64_t end = static_cast<uint64_t>(archive_filter_bytes(gzip, -1));
+  if (end < gzipTrailerSize || end > s.served || s.served - (end - gzipTrailerSize) > keptTailSize)
+    return fail("gzip data damaged: its end cannot be found");
+  uint8_t trailer[gzipTrailerSize];
+  for (size_t i = 0; i < gzipTrailerSize; ++i)
+    trailer[i] = s.tail[(end - gzipTrailerSize + i) % keptTailSize];
+  const uint32_t crc = readLe32(trailer);
+  const uint32_t length = readLe32(trailer + 4);
+  if (crc != s.crc || length != static_cast<uint32_t>(s.unpacked))
+    return fail("gzip data damaged: its end gives CRC-32 " + hex32(crc) + " and length " +
+                std::to_string(length) + ", its data " + hex32(s.crc) + " and " +
+                std::to_string(s.unpacked) + " bytes");
+  uint64_t trailing = s.served - end;
+  const uint8_t* rest = nullptr;
+  if (!s.sourceEnded)
+    for (size_t n; (n = source->next(&rest)) > 0;) trailing += n;
+  if (trailing > 0)
     addFinding(&findings_, Severity::Warning, "", 0,
-               std::to_string(trailing_) + " bytes after the end of the gzip data");
-  if (blockHave_ > 0 || dataLeft_ > 0 || padLeft_ > 0)
-    fail(current_.empty() ? "the tar data ends inside a member header"
-                          : "the tar data ends inside member " + current_);
-}
-
-void PackageReader::tarBytes(const uint8_t* bytes, size_t length) {
-  while (length > 0 && !stopped_ && !tarEnded_) {
-    if (dataLeft_ > 0) {
-      size_t piece = dataLeft_ < length ? static_cast<size_t>(dataLeft_) : length;
-      sink_->data(bytes, piece);
-      dataLeft_ -= piece;
-      bytes += piece;
-      length -= piece;
-    } else if (padLeft_ > 0) {
-      size_t piece = padLeft_ < length ? static_cast<size_t>(padLeft_) : length;
-      padLeft_ -= piece;
-      bytes += piece;
-      length -= piece;
-    } else {
-      size_t piece = std::min(blockSize - blockHave_, length);
-      std::memcpy(block_ + blockHave_, bytes, piece);
-      blockHave_ += piece;
-      bytes += piece;
-      length -= piece;
-      if (blockHave_ == blockSize) {
-        blockHave_ = 0;
-        header();
-      }
-    }
-  }
-}
-
-void PackageReader::header() {
-  bool zero = true;
-  for (uint8_t byte : block_) zero &= byte == 0;
-  if (zero) {
-    tarEnded_ = true;  // the end of the archive; what follows is padding
-    return;
-  }
-  const std::string after = current_.empty() ? "at its start" : "after member " + current_;
-  uint64_t checksum = 0;
-  if (!getNumber(block_, checksumField, &checksum) || checksum != headerSum(block_)) {
-    fail("the tar data is damaged " + after + " (header checksum)");
-    return;
-  }
-  TarMember member;
-  member.name = getText(block_, nameField);
-  if (std::memcmp(block_ + magicField.offset, "ustar\0", 6) == 0) {
-    std::string prefix = getText(block_, prefixField);
-    if (!prefix.empty()) member.name = prefix + "/" + member.name;
-  }
-  member.type = block_[typeOffset] == 0 ? '0' : static_cast<char>(block_[typeOffset]);
-  member.linkTarget = getText(block_, linkField);
-  uint64_t mode = 0;
-  uint64_t time = 0;
-  if (!getNumber(block_, modeField, &mode) || !getNumber(block_, sizeField, &member.size) ||
-      !getNumber(block_, timeField, &time)) {
-    fail("the tar data is damaged " + after + " (header fields)");
-    return;
-  }
-  member.mode = static_cast<uint32_t>(mode & 07777);
-  member.time = static_cast<uint32_t>(time);
-  if (carriesNoData(member.type)) member.size = 0;
-  current_ = member.name;
-  dataLeft_ = member.size;
-  padLeft_ = padding(member.size);
-  sink_->member(member);
+               std::to_string(trailing) + " bytes after the end of the gzip data");
 }
 
 }  // namespace updimage

@@ -1,10 +1,9 @@
-// The package's container: a ustar archive in gzip data. The writer makes it
-// reproducibly (sorted members, owner and group 0, one time stamp, a gzip
-// header without time stamp); the reader unpacks it piece by piece, so no
+// The package's container: a ustar archive in gzip data, written and read
+// with libarchive. The writer makes it reproducibly (members in the order
+// given, owner and group 0, one time stamp, a gzip header without time
+// stamp); the reader unpacks it piece by piece as its bytes arrive, so no
 // more than a few buffers are held whatever its size.
 #pragma once
-
-#include <zlib.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -19,21 +18,25 @@ namespace updimage {
 
 struct TarMember {
   std::string name;
-  char type = '0';  // '0' file, '5' folder, '2' symbolic link, '1' hard link, ...
+  char type = '0';  // '0' file, '5' folder, '2' symbolic link, '1' hard link, '3'/'4'/'6' devices
   uint32_t mode = 0;
   uint64_t size = 0;
   uint32_t time = 0;
   std::string linkTarget;
+  std::string format;  // "" for plain ustar, else the tar dialect that carried the member
 };
 
-// The tar of the members (each a file or folder with its data), in the
-// order given, every member with the time stamp and owner 0; then the two
-// zero blocks that end it.
-Bytes makeTar(const std::vector<std::pair<TarMember, Bytes>>& members);
-// gzip data of bytes at zlib's best compression, header time stamp 0 and
-// OS "Unix", so the same bytes always give the same data. False on a zlib
-// failure.
-bool gzipBytes(const Bytes& bytes, Bytes* out);
+// Whether a member name fits a ustar header: at most 100 bytes, or a
+// folder part of at most 155 bytes, '/', and a last part of at most 100.
+bool fitsUstarName(const std::string& name);
+
+// The gzip-compressed ustar of the members (files and folders with their
+// data), in the order given, each with its own mode and time stamp and
+// owner 0, at zlib's best compression with gzip header time stamp 0, so the
+// same members always give the same bytes. False and *error (the member
+// and libarchive's reason) when a member cannot be written.
+bool writePackage(const std::vector<std::pair<TarMember, Bytes>>& members, Bytes* out,
+                  std::string* error);
 
 // What the reader finds: the start of each member, then its data in pieces.
 class TarSink {
@@ -43,7 +46,16 @@ class TarSink {
   virtual void data(const uint8_t* bytes, size_t length) = 0;
 };
 
-// Reads gzip data holding a tar, given in pieces of any size.
+// Hands out the package's bytes in pieces: a piece of 0 bytes is its end.
+class PackageSource {
+ public:
+  virtual ~PackageSource() = default;
+  virtual size_t next(const uint8_t** bytes) = 0;
+};
+
+// Reads gzip data holding a tar. libarchive's gzip reader neither checks
+// the CRC-32 and length that end the gzip data nor says whether bytes
+// follow them; the reader does both.
 class PackageReader {
  public:
   explicit PackageReader(TarSink* sink);
@@ -51,35 +63,21 @@ class PackageReader {
   PackageReader(const PackageReader&) = delete;
   PackageReader& operator=(const PackageReader&) = delete;
 
-  void feed(const uint8_t* bytes, size_t length);
-  // The end of the gzip data: reports what is unfinished.
-  void finish();
-  // Damage that stops the reading: corrupt gzip data, a damaged tar header,
-  // data that ends early (file ""). Warnings: bytes after the gzip end.
+  // Reads from source to the end of the gzip data, or to the first damage.
+  void read(PackageSource* source);
+  // Damage that stops the reading: corrupt gzip data, a damaged tar
+  // header, data that ends early (file ""). Warnings: bytes after the gzip
+  // end.
   const Findings& findings() const { return findings_; }
   bool readable() const { return !hasErrors(findings_); }
   uint64_t unpackedSize() const { return unpacked_; }
 
- private:
-  void tarBytes(const uint8_t* bytes, size_t length);
-  void header();
-  void fail(const std::string& message);
+  struct State;
 
+ private:
   TarSink* sink_;
-  z_stream zs_{};
-  bool streamEnded_ = false;
-  bool stopped_ = false;
-  uint64_t trailing_ = 0;
-  uint64_t unpacked_ = 0;
   Findings findings_;
-  // tar state: a header block being gathered, or the data and padding of a member
-  uint8_t block_[512];
-  size_t blockHave_ = 0;
-  uint64_t dataLeft_ = 0;
-  uint64_t padLeft_ = 0;
-  bool tarEnded_ = false;
-  std::string current_;
-  std::unique_ptr<uint8_t[]> out_;
+  uint64_t unpacked_ = 0;
 };
 
 }  // namespace updimage

@@ -3,8 +3,8 @@
 //
 //   update_image create --package DIR --software FILE -o ARCHIVE [...]
 //   update_image wrap --software FILE -o IMAGE [...]
-//   update_image check [--package DIR] [--software FILE]
-//   update_image verify ARCHIVE
+//   update_image check [--package DIR] [--software FILE] [--json]
+//   update_image verify ARCHIVE [--json]
 //   update_image list ARCHIVE [--json]
 //   update_image extract ARCHIVE -o DIR
 //
@@ -113,19 +113,21 @@ const Command commands[] = {
      wrapCommand},
     {"check",
      "check a package folder or a software image; writes nothing",
-     {{"--package", "DIR"}, {"--software", "FILE"}, flashOption},
-     "check [--package DIR] [--software FILE] [--flash-size MIB,...]",
+     {{"--package", "DIR"}, {"--software", "FILE"}, {"--json", nullptr}, flashOption},
+     "check [--package DIR] [--software FILE] [--json] [--flash-size MIB,...]",
      "Checks a package folder and/or a software image as create would, and writes nothing.\n"
      "  --package DIR          the package folder\n"
-     "  --software FILE        the software image (wrapped or not)\n",
+     "  --software FILE        the software image (wrapped or not)\n"
+     "  --json                 the findings and verdict as JSON\n",
      checkCommand},
     {"verify",
      "check an archive as the device will take it",
-     {flashOption},
-     "verify ARCHIVE [--flash-size MIB,...]",
+     {{"--json", nullptr}, flashOption},
+     "verify ARCHIVE [--json] [--flash-size MIB,...]",
      "Checks an archive as the device will take it: header, checksums, sub-image table,\n"
      "the package unpacked and checked, the software image. Prints the findings and the\n"
-     "verdict.\n",
+     "verdict.\n"
+     "  --json                 the findings and verdict as JSON\n",
      verifyCommand},
     {"list",
      "show everything an archive holds (--json for scripts)",
@@ -346,7 +348,8 @@ Bytes packageBytes(const std::string& folder, const PackageReport& package, uint
     members.emplace_back(member, readWholeFile(folder + "/" + entry.name));
   }
   Bytes gzip;
-  if (!gzipBytes(makeTar(members), &gzip)) fileFailure("zlib could not compress the package");
+  std::string error;
+  if (!writePackage(members, &gzip, &error)) fileFailure("cannot pack the package: " + error);
   return gzip;
 }
 
@@ -429,48 +432,65 @@ int checkCommand(const cli::Arguments& args) {
   if (!args.has("--package") && !args.has("--software"))
     usageFailure(command, "--package DIR or --software FILE is required");
   const FlashSizes flash = flashSizes(args, command);
+  const bool json = args.has("--json");
+  std::vector<CheckedPart> parts;
   bool bad = false;
   if (args.has("--package")) {
-    const std::string folder = required(args, command, "--package", "DIR");
-    Findings findings;
-    packageFolder(folder, &findings);
-    printFindings(stdout, "", findings);
-    std::printf("%s\n", verdictText(folder, findings).c_str());
-    bad |= hasErrors(findings);
+    CheckedPart part{"package", required(args, command, "--package", "DIR"), {}, 0, {}};
+    packageFolder(part.file, &part.findings);
+    if (!json) {
+      printFindings(stdout, "", part.findings);
+      std::printf("%s\n", verdictText(part.file, part.findings).c_str());
+    }
+    bad |= hasErrors(part.findings);
+    parts.push_back(part);
   }
   if (args.has("--software")) {
-    const std::string software = required(args, command, "--software", "FILE");
-    Findings findings;
+    CheckedPart part{"software_image", required(args, command, "--software", "FILE"), {}, 0, {}};
     Bytes image;
-    softwareImage(software, defaultSoftwareName, false, flash, 0, &image, &findings);
-    printFindings(stdout, "", findings);
-    std::string verdict = verdictText(software, findings);
-    if (!hasErrors(findings)) verdict += ", " + fitsText(image.size(), flash);
-    std::printf("%s\n", verdict.c_str());
-    bad |= hasErrors(findings);
+    softwareImage(part.file, defaultSoftwareName, false, flash, 0, &image, &part.findings);
+    if (!hasErrors(part.findings)) {
+      part.size = image.size();
+      for (uint64_t f : flash)
+        if (fitsFlash(image.size(), f)) part.fits.push_back(f);
+    }
+    if (!json) {
+      printFindings(stdout, "", part.findings);
+      std::string verdict = verdictText(part.file, part.findings);
+      if (!hasErrors(part.findings)) verdict += ", " + fitsText(image.size(), flash);
+      std::printf("%s\n", verdict.c_str());
+    }
+    bad |= hasErrors(part.findings);
+    parts.push_back(part);
   }
+  if (json) printCheckJson(parts);
   return bad ? cli::exitBad : cli::exitGood;
 }
 
-ArchiveReport scanOrFail(const std::string& path, const FlashSizes& flash, ExtractTarget* extract) {
+ArchiveReport scanOrFail(const std::string& path, const FlashSizes& flash, ExtractTarget* extract,
+                         bool imageAllowed = false) {
   ArchiveReport report;
   std::string error;
-  if (!scanArchiveFile(path, flash, extract, &report, &error)) fileFailure(error);
+  if (!scanArchiveFile(path, flash, extract, imageAllowed, &report, &error)) fileFailure(error);
   return report;
 }
 
 int verifyCommand(const cli::Arguments& args) {
   const std::string path = onlyPositional(args, "verify");
   const ArchiveReport report = scanOrFail(path, flashSizes(args, "verify"), nullptr);
-  printFindings(stdout, path + ": ", report.findings);
-  std::printf("%s\n", verdictText(path, report.findings).c_str());
+  if (args.has("--json")) {
+    printVerifyJson(path, report);
+  } else {
+    printFindings(stdout, path + ": ", report.findings);
+    std::printf("%s\n", verdictText(path, report.findings).c_str());
+  }
   return hasErrors(report.findings) ? cli::exitBad : cli::exitGood;
 }
 
 int listCommand(const cli::Arguments& args) {
   const std::string path = onlyPositional(args, "list");
   const FlashSizes flash = flashSizes(args, "list");
-  const ArchiveReport report = scanOrFail(path, flash, nullptr);
+  const ArchiveReport report = scanOrFail(path, flash, nullptr, true);
   if (args.has("--json"))
     printListingJson(path, report, flash);
   else
