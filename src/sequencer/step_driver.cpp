@@ -170,8 +170,7 @@ void searchOnBcsp(unsigned seconds) {
   search = Search::bcsp;
   awaitAnswer(seconds, [] {
     loadBcspDrivers(true);
-    LinkMode = LINK_BCSP;
-    resetKeyWriters();
+    LinkMode = LINK_BCSP;  // the host-interface set is at its first key since the begin
     const int opened = openBtModule(1);
     if (opened == BT_LINK_REFUSED) {
       LinkMode = LINK_SERIAL_HCI;
