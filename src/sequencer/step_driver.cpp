@@ -157,6 +157,8 @@ constexpr KeyStep writeAllKeys = {allWriteStartTimeout, allWriteKeyTimeout, alwa
 enum class Search { serial, bcsp, done };
 Search search = Search::serial;
 
+// Silent on both links, or no BCSP node to look on: the step fails, and the
+// steps that follow start on serial again.
 void notFoundOnBcsp() {
   openBtModule(0);
   LinkMode = LINK_SERIAL_HCI;
