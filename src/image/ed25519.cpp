@@ -290,17 +290,12 @@ int ed25519Verify(const uint8_t signature[64], const uint8_t publicKey[32], cons
   feSub(a.t, Fe{}, a.t);
   Point both;
   pointAdd(both, base, a);
+  const Point* const addends[4] = {nullptr, &base, &a, &both};
   Point sum = {{}, feOne, feOne, {}};
   for (int bit = 252; bit >= 0; --bit) {
     pointDouble(sum, sum);
-    int sBit = scalarBit(s, bit), kBit = scalarBit(k, bit);
-    if (sBit && kBit) {
-      pointAdd(sum, sum, both);
-    } else if (sBit) {
-      pointAdd(sum, sum, base);
-    } else if (kBit) {
-      pointAdd(sum, sum, a);
-    }
+    int which = scalarBit(s, bit) | scalarBit(k, bit) << 1;
+    if (which != 0) pointAdd(sum, sum, *addends[which]);
   }
   uint8_t encoded[32];
   pointEncode(encoded, sum);

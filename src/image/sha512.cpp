@@ -61,29 +61,29 @@ inline uint64_t nextWord(const uint64_t w[16], int j) {
          w[(j + 9) & 15];
 }
 
-// Processes count blocks of 128 bytes, eight rounds at a time. The
-// size-optimised build keeps one round in a loop and moves the working
-// variables; otherwise the eight rounds are written out and the variables
-// renamed instead of moved.
+// Processes count blocks of 128 bytes. The size-optimised build runs one
+// round in a loop and moves the working variables; otherwise eight rounds at
+// a time are written out, the variables renamed instead of moved.
 void compress(uint64_t state[8], const uint8_t* data, size_t count) {
   for (; count > 0; --count, data += 128) {
     uint64_t w[16];
     for (int i = 0; i < 16; ++i) w[i] = load64(data + 8 * i);
     uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
     uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
+#ifdef __OPTIMIZE_SIZE__
+    for (int i = 0; i < 80; ++i) {
+      if (i >= 16) w[i & 15] += nextWord(w, i);
+      SHA512_ROUND(a, b, c, d, e, f, g, h, roundConstants[i] + w[i & 15]);
+      uint64_t t = h;
+      h = g, g = f, f = e, e = d, d = c, c = b, b = a, a = t;
+    }
+#else
     for (int i = 0; i < 80; i += 8) {
       if (i >= 16) {
         for (int j = i; j < i + 8; ++j) w[j & 15] += nextWord(w, j);
       }
       const uint64_t* k = roundConstants + i;
       const uint64_t* x = w + (i & 15);
-#ifdef __OPTIMIZE_SIZE__
-      for (int j = 0; j < 8; ++j) {
-        SHA512_ROUND(a, b, c, d, e, f, g, h, k[j] + x[j]);
-        uint64_t t = h;
-        h = g, g = f, f = e, e = d, d = c, c = b, b = a, a = t;
-      }
-#else
       SHA512_ROUND(a, b, c, d, e, f, g, h, k[0] + x[0]);
       SHA512_ROUND(h, a, b, c, d, e, f, g, k[1] + x[1]);
       SHA512_ROUND(g, h, a, b, c, d, e, f, k[2] + x[2]);
@@ -92,8 +92,8 @@ void compress(uint64_t state[8], const uint8_t* data, size_t count) {
       SHA512_ROUND(d, e, f, g, h, a, b, c, k[5] + x[5]);
       SHA512_ROUND(c, d, e, f, g, h, a, b, k[6] + x[6]);
       SHA512_ROUND(b, c, d, e, f, g, h, a, k[7] + x[7]);
-#endif
     }
+#endif
     state[0] += a, state[1] += b, state[2] += c, state[3] += d;
     state[4] += e, state[5] += f, state[6] += g, state[7] += h;
   }
