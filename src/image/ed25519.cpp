@@ -31,7 +31,8 @@ constexpr Fe baseX = {{54554, 36645, 11616, 51542, 42930, 38181, 51040, 26924, 5
 constexpr Fe baseY = {{26200, 26214, 26214, 26214, 26214, 26214, 26214, 26214, 26214, 26214,
                        26214, 26214, 26214, 26214, 26214, 26214}};
 // Exponents, little-endian: p - 2 (inversion) and (p - 5) / 8 (square root).
-constexpr uint8_t lowByteInverse = 0xeb, lowByteRoot = 0xfd, highByteRoot = 0x0f;
+constexpr uint8_t lowByteInverse = 0xeb, highByteInverse = 0x7f;
+constexpr uint8_t lowByteRoot = 0xfd, highByteRoot = 0x0f;
 
 void feAdd(Fe& out, const Fe& a, const Fe& b) {
   for (int i = 0; i < 16; ++i) out.limb[i] = a.limb[i] + b.limb[i];
@@ -41,8 +42,8 @@ void feSub(Fe& out, const Fe& a, const Fe& b) {
   for (int i = 0; i < 16; ++i) out.limb[i] = a.limb[i] - b.limb[i];
 }
 
-// One carry pass over t: every limb to [0, 2^16), the carry out of the top
-// limb (2^256 = 38 modulo p) added to the lowest. Returns that carry.
+// One carry pass over t: every limb to [0, 2^16), then the carry out of the
+// top limb (2^256 = 38 modulo p) added to the lowest. Returns that carry.
 int64_t carry(int64_t t[16]) {
   int64_t c = 0;
   for (int i = 0; i < 16; ++i) {
@@ -170,7 +171,7 @@ void pointDouble(Point& out, const Point& p) {
 
 void pointEncode(uint8_t out[32], const Point& p) {
   Fe inverse, x, y;
-  fePow(inverse, p.z, lowByteInverse, 0x7f);
+  fePow(inverse, p.z, lowByteInverse, highByteInverse);
   feMul(x, p.x, inverse);
   feMul(y, p.y, inverse);
   uint8_t xBytes[32];
@@ -275,9 +276,7 @@ int ed25519Verify(const uint8_t signature[64], const uint8_t publicKey[32], cons
   sha512Init(hash);
   sha512Update(hash, encodedR, 32);
   sha512Update(hash, publicKey, 32);
-  for (size_t i = 0; i < count; ++i) {
-    if (parts[i].size > 0) sha512Update(hash, parts[i].data, parts[i].size);
-  }
+  for (size_t i = 0; i < count; ++i) sha512Update(hash, parts[i].data, parts[i].size);
   uint8_t digest[64], k[32];
   sha512Final(hash, digest);
   reduceModOrder(k, digest);

@@ -116,6 +116,7 @@ void sha512Init(Sha512& hash) {
 }
 
 void sha512Update(Sha512& hash, const void* data, size_t size) {
+  if (size == 0) return;  // data may then be null
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   hash.length += size;
   if (hash.used > 0) {

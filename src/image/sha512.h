@@ -15,6 +15,7 @@ struct Sha512 {
 };
 
 void sha512Init(Sha512& hash);
+// Adds size bytes at data (which may be null when size is 0).
 void sha512Update(Sha512& hash, const void* data, size_t size);
 // Writes the digest; hash must be initialised again before further use.
 void sha512Final(Sha512& hash, uint8_t digest[64]);

@@ -83,13 +83,12 @@ TEST(Ed25519, PublishedVectorsAndTheirCorruptions) {
       {"fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025", "af82",
        "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac"
        "18ff9b538d16f290ae67f760984dc6594a7c15e9716ed28dc027beceea1ec40a"},
-      {"ec172b93ad5e563bf4932c70e1245034c35467ef2efd4d64ebf819683467e2bf",
-       "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
-       "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f",
+      {"ec172b93ad5e563bf4932c70e1245034c35467ef2efd4d64ebf819683467e2bf", nullptr,
        "dc2a4459e7369633a52b1bf277839a00201009a3efbf3ecb69bea2186c26b589"
        "09351fc9ac90b3ecfdfbc7c66431e0303dca179c138ac17ad9bef1177331a704"}};
   for (const auto& vector : vectors) {
-    Bytes key = fromHex(vector[0]), message = fromHex(vector[1]), signature = fromHex(vector[2]);
+    Bytes key = fromHex(vector[0]), signature = fromHex(vector[2]);
+    Bytes message = vector[1] ? fromHex(vector[1]) : sha512("abc", 3);
     SCOPED_TRACE(vector[0]);
     EXPECT_EQ(verify(signature, key, message), 1);
     for (size_t bit : {0, 77, 254, 255}) {
@@ -129,7 +128,7 @@ TEST(Ed25519, AgreesWithOpenSsl) {
   std::mt19937 random(8032);
   auto randomBytes = [&](size_t size) {
     Bytes bytes(size);
-    for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random());
+    std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<uint8_t>(random()); });
     return bytes;
   };
   int valid = 0;
