@@ -30,9 +30,6 @@ constexpr Fe baseX = {{54554, 36645, 11616, 51542, 42930, 38181, 51040, 26924, 5
                        57905, 49316, 21502, 52590, 14035, 8553}};
 constexpr Fe baseY = {{26200, 26214, 26214, 26214, 26214, 26214, 26214, 26214, 26214, 26214,
                        26214, 26214, 26214, 26214, 26214, 26214}};
-// Exponents, little-endian: p - 2 (inversion) and (p - 5) / 8 (square root).
-constexpr uint8_t lowByteInverse = 0xeb, highByteInverse = 0x7f;
-constexpr uint8_t lowByteRoot = 0xfd, highByteRoot = 0x0f;
 
 void feAdd(Fe& out, const Fe& a, const Fe& b) {
   for (int i = 0; i < 16; ++i) out.limb[i] = a.limb[i] + b.limb[i];
@@ -55,18 +52,40 @@ int64_t carry(int64_t t[16]) {
   return c;
 }
 
-void feMul(Fe& out, const Fe& a, const Fe& b) {
-  int64_t t[31] = {};
-  for (int i = 0; i < 16; ++i) {
-    for (int j = 0; j < 16; ++j) t[i + j] += int64_t{a.limb[i]} * b.limb[j];
-  }
+// out = t for the 31 column sums of a product: the upper fifteen folded into
+// the lower sixteen (2^256 = 38 modulo p), then carried twice.
+void feReduce(Fe& out, int64_t t[31]) {
   for (int i = 0; i < 15; ++i) t[i] += 38 * t[i + 16];
   carry(t);
   carry(t);
   for (int i = 0; i < 16; ++i) out.limb[i] = static_cast<int32_t>(t[i]);
 }
 
-void feSquare(Fe& out, const Fe& a) { feMul(out, a, a); }
+void feMul(Fe& out, const Fe& a, const Fe& b) {
+  int64_t t[31] = {};
+  for (int i = 0; i < 16; ++i) {
+    for (int j = 0; j < 16; ++j) t[i + j] += int64_t{a.limb[i]} * b.limb[j];
+  }
+  feReduce(out, t);
+}
+
+// a^2 with each product of two different limbs taken once, doubled.
+void feSquare(Fe& out, const Fe& a) {
+  int64_t t[31] = {};
+  for (int i = 0; i < 16; ++i) {
+    t[2 * i] += int64_t{a.limb[i]} * a.limb[i];
+    int32_t twice = 2 * a.limb[i];
+    for (int j = i + 1; j < 16; ++j) t[i + j] += int64_t{twice} * a.limb[j];
+  }
+  feReduce(out, t);
+}
+
+// out = x^(2^n) y: x squared n times, times y.
+void feSquareTimesMul(Fe& out, const Fe& x, int n, const Fe& y) {
+  feSquare(out, x);
+  while (--n > 0) feSquare(out, out);
+  feMul(out, out, y);
+}
 
 // The canonical 32 bytes, little-endian, of a's value modulo p.
 void feToBytes(uint8_t out[32], const Fe& a) {
@@ -105,19 +124,32 @@ bool feIsZero(const Fe& a) {
   return any == 0;
 }
 
-// a to the power of the 255-bit little-endian number whose low byte is
-// lowByte, top byte topByte and the thirty bytes between 0xff: the form of
-// both exponents needed, p - 2 = eb ff .. ff 7f (the inverse) and
-// (p - 5) / 8 = fd ff .. ff 0f (the square root). Square and multiply.
-void fePow(Fe& out, const Fe& a, uint8_t lowByte, uint8_t topByte) {
-  Fe r = feOne;
-  for (int bit = 254; bit >= 0; --bit) {
-    feSquare(r, r);
-    int byte = bit / 8;
-    uint8_t value = byte == 0 ? lowByte : byte == 31 ? topByte : 0xff;
-    if ((value >> (bit % 8)) & 1) feMul(r, r, a);
+// The powers of a that inversion, a^(p - 2) = a^((2^250 - 1) 2^5 + 11), and
+// the square root, a^((p - 5) / 8) = a^((2^250 - 1) 2^2 + 1), need: runs of
+// ones in the exponent doubled, a^(2^(m + n) - 1) = (a^(2^m - 1))^(2^n)
+// a^(2^n - 1), some 250 squarings and a dozen multiplications in all.
+enum class Power { inverse, root };
+
+void fePow(Fe& out, const Fe& a, Power power) {
+  Fe a2, a3, x4, x5, x10, x20, x50, x100, t;  // xn = a^(2^n - 1)
+  feSquare(a2, a);
+  feMul(a3, a2, a);
+  feSquareTimesMul(x4, a3, 2, a3);
+  feSquareTimesMul(x5, x4, 1, a);
+  feSquareTimesMul(x10, x5, 5, x5);
+  feSquareTimesMul(x20, x10, 10, x10);
+  feSquareTimesMul(t, x20, 20, x20);  // x40
+  feSquareTimesMul(x50, t, 10, x10);
+  feSquareTimesMul(x100, x50, 50, x50);
+  feSquareTimesMul(t, x100, 100, x100);  // x200
+  feSquareTimesMul(t, t, 50, x50);       // x250
+  if (power == Power::root) {
+    feSquareTimesMul(t, t, 2, a);
+  } else {
+    feSquareTimesMul(a2, a2, 2, a3);  // a^11
+    feSquareTimesMul(t, t, 5, a2);
   }
-  out = r;
+  out = t;
 }
 
 // --- Points of the curve -x^2 + y^2 = 1 + d x^2 y^2 ------------------------
@@ -171,7 +203,7 @@ void pointDouble(Point& out, const Point& p) {
 
 void pointEncode(uint8_t out[32], const Point& p) {
   Fe inverse, x, y;
-  fePow(inverse, p.z, lowByteInverse, highByteInverse);
+  fePow(inverse, p.z, Power::inverse);
   feMul(x, p.x, inverse);
   feMul(y, p.y, inverse);
   uint8_t xBytes[32];
@@ -183,13 +215,14 @@ void pointEncode(uint8_t out[32], const Point& p) {
 // Decodes a point as RFC 8032 does; false for an encoding with y >= p, for
 // x = 0 with the sign bit set and for a y with no point on the curve.
 bool pointDecode(Point& out, const uint8_t in[32]) {
-  // y >= p: top byte 7f (sign bit aside), thirty bytes ff, low byte >= ed.
-  bool high = (in[31] & 0x7f) == 0x7f && in[0] >= 0xed;
-  for (int i = 1; high && i < 31; ++i) high = in[i] == 0xff;
-  if (high) return false;
+  // y < p: its canonical encoding is the given one, sign bit aside.
+  uint8_t bytes[32];
+  feFromBytes(out.y, in);
+  feToBytes(bytes, out.y);
+  bytes[31] |= in[31] & 0x80;
+  if (std::memcmp(bytes, in, 32) != 0) return false;
   int sign = in[31] >> 7;
   Fe u, v, v3, x, check;
-  feFromBytes(out.y, in);
   // x^2 = u / v with u = y^2 - 1, v = d y^2 + 1; the candidate root is
   // x = u v^3 (u v^7)^((p - 5) / 8).
   feSquare(u, out.y);
@@ -201,7 +234,7 @@ bool pointDecode(Point& out, const uint8_t in[32]) {
   feSquare(x, v3);
   feMul(x, x, v);
   feMul(x, x, u);
-  fePow(x, x, lowByteRoot, highByteRoot);
+  fePow(x, x, Power::root);
   feMul(x, x, v3);
   feMul(x, x, u);
   feSquare(check, x);
@@ -212,11 +245,9 @@ bool pointDecode(Point& out, const uint8_t in[32]) {
     if (!feIsZero(v3)) return false;
     feMul(x, x, sqrtMinusOne);
   }
-  uint8_t xBytes[32];
-  feToBytes(xBytes, x);
-  bool xZero = feIsZero(x);
-  if (xZero && sign) return false;
-  if ((xBytes[0] & 1) != sign) feSub(x, Fe{}, x);
+  if (feIsZero(x) && sign) return false;
+  feToBytes(bytes, x);
+  if ((bytes[0] & 1) != sign) feSub(x, Fe{}, x);
   out.x = x;
   out.z = feOne;
   feMul(out.t, x, out.y);
