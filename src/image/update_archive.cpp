@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "image/archive_signature.h"
 #include "image/image.h"
 #include "image/image_format.h"
 #include "image/image_internal.h"
@@ -220,6 +221,9 @@ bool locateSoftwareImage(const char* op, const uint8_t* image, size_t length, ui
 }
 
 int startUpdate() {
+#if UPDATE_SIGNED_ARCHIVES
+  forgetVerifiedSoftware();
+#endif
   ArchiveMapping archive(operation, "");
   if (!archive.valid()) return ARCHIVE_REJECTED;
   const uint32_t size = archive.size();
@@ -229,6 +233,10 @@ int startUpdate() {
   uint32_t count = 0;
   if (checkHeader(archive.data(), size, name, &count) != 1) return ARCHIVE_REJECTED;
   if (!checkArchiveTable(archive.data(), size, archivePath)) return ARCHIVE_REJECTED;
+#if UPDATE_SIGNED_ARCHIVES
+  // Nothing of an archive its maker did not sign is unpacked.
+  if (!checkArchiveSignature(archive.data(), size, count)) return ARCHIVE_REJECTED;
+#endif
 
   if (!emptyPackageFolder() || !writePackage(archive.data(), count)) return PACKAGE_NOT_UNPACKED;
   archive.release();

@@ -6,6 +6,7 @@
 #include "admin_link/admin_link.h"
 #include "bt_module/bt_module.h"
 #include "file_util/file_util.h"
+#include "image/archive_signature.h"
 #include "image/image.h"
 #include "log/log.h"
 #include "platform/platform.h"
@@ -183,7 +184,13 @@ void beginUpdate() {
   const int verdict = startUpdate();
   if (verdict == ARCHIVE_REJECTED) {
     static constexpr char okText[] = "OK";  // sent with its terminating NUL
-    sendUpdateRsp(UPD_CODE_START, okText, sizeof okText);
+#if UPDATE_SIGNED_ARCHIVES
+    // An archive refused for its signature: the reply says why, with its NUL.
+    if (const char* reason = archiveRejection())
+      sendUpdateRsp(UPD_CODE_START, reason, std::strlen(reason) + 1);
+    else
+#endif
+      sendUpdateRsp(UPD_CODE_START, okText, sizeof okText);
   }
   // The plan comes from this package only. A start request that leads to no
   // plan is a failed update: the finish step reports it as such.
