@@ -22,6 +22,7 @@ required=(
   "zlib1g-dev:/usr/include/zlib.h"
   "libarchive-dev:/usr/include/archive.h"
   "nlohmann-json3-dev:/usr/include/nlohmann/json.hpp"
+  "libssl-dev:/usr/include/openssl/evp.h"
 )
 
 missing=()
