@@ -24,6 +24,10 @@
 #include "sim/update_sim_try.h"
 #include "update_process/update_process.h"
 
+#ifndef UPDATE_INSTALLED_SHELL_WORDS
+#error "UPDATE_INSTALLED_SHELL_WORDS must be defined by the build"
+#endif
+
 namespace {
 
 constexpr const char* program = "update_sim";
@@ -86,6 +90,15 @@ std::string programFolder(const char* argv0) {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
+// The shell words: shell_words/ beside the program in a build tree, the
+// install tree's folder for them (relative to the program's) otherwise.
+std::string shellWordsFolder(const std::string& programDir) {
+  const std::string beside = programDir + "/shell_words";
+  struct stat info;
+  if (::stat(beside.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return beside;
+  return programDir + "/" UPDATE_INSTALLED_SHELL_WORDS;
+}
+
 // Sets the board up at an existing root and checks its settings; 0, or the
 // exit status of the failure (reported).
 int setUpBoard(const std::string& root, double timeScale) {
@@ -137,7 +150,7 @@ int main(int argc, char** argv) {
                              helpHint);
   }
 
-  std::string path = programFolder(argv[0]) + "/shell_words";
+  std::string path = shellWordsFolder(programFolder(argv[0]));
   if (const char* inherited = std::getenv("PATH")) path += std::string(":") + inherited;
   ::setenv("PATH", path.c_str(), 1);
 

@@ -80,7 +80,8 @@ struct ShippedDaemon : ::testing::Test {
     }
 
     Process install(sandbox,
-                    {UPDATE_CMAKE_COMMAND, "--install", UPDATE_BUILD_DIR, "--prefix", root});
+                    {UPDATE_CMAKE_COMMAND, "--install", UPDATE_BUILD_DIR, "--prefix", root,
+                     "--component", "device_root"});
     ASSERT_EQ(0, install.wait(waitSeconds)) << install.out() << install.err();
     ASSERT_EQ((std::vector<std::string>{"bin/ 0755", "bin/-gunzip 0755", "bin/-rm 0755",
                                         "bin/-tar 0755", "sbin/ 0755", "sbin/update_process 0755"}),

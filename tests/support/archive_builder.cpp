@@ -99,8 +99,11 @@ Bytes makePackage(const std::map<std::string, std::string>& files) {
     // Scripts (the download tool) keep their execute permission in the tar.
     if (content.compare(0, 2, "#!") == 0) ::chmod(path.c_str(), 0755);
   }
-  std::string command =
-      "tar -C '" + folder + "' -cf - update.d | gzip -n -c > '" + folder + "/package.tar.gz'";
+  // Members owned by 0, as update_image writes them: the daemon's tar runs
+  // as root and gives the files the owner they carry, which for anyone
+  // else's (the tester's) fails in a root that maps only its own user.
+  std::string command = "tar --owner=0 --group=0 --numeric-owner -C '" + folder +
+                        "' -cf - update.d | gzip -n -c > '" + folder + "/package.tar.gz'";
   int status = std::system(command.c_str());
   std::ifstream in(folder + "/package.tar.gz", std::ios::binary);
   std::ostringstream content;
