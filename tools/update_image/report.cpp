@@ -271,7 +271,10 @@ void closeJson(Json& j, const Findings& findings) {
 // device's.
 void printSignatures(const ArchiveReport& r) {
   const SignatureReport& s = r.signature;
-  std::printf("signatures: %zu\n", s.signatures.size());
+  if (s.signatures.empty())
+    std::printf("signatures: none\n");
+  else
+    std::printf("signatures: %zu\n", s.signatures.size());
   for (const SignatureEntry& e : s.signatures)
     std::printf("  sub-image %u  key id %s%s%s\n", static_cast<unsigned>(e.index),
                 e.keyId.empty() ? format("? (%u Bytes, not 80)", e.size).c_str() : e.keyId.c_str(),
