@@ -92,6 +92,15 @@ Bytes makePackage(const std::map<std::string, std::string>& files) {
   ::mkdir((folder + "/update.d").c_str(), 0755);
   for (const auto& [name, content] : files) {
     std::string path = folder + "/update.d/" + name;
+    if (content == fifoEntry) {
+      ::mkfifo(path.c_str(), 0644);
+      continue;
+    }
+    if (content.compare(0, symlinkEntry.size(), symlinkEntry) == 0) {
+      if (::symlink(content.c_str() + symlinkEntry.size(), path.c_str()) != 0)
+        throw std::runtime_error("symlink failed");
+      continue;
+    }
     {
       std::ofstream out(path, std::ios::binary);
       out << content;
