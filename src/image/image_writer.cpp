@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "file_util/file_util.h"
-#include "image/archive_signature.h"
 #include "image/image.h"
 #include "image/image_internal.h"
 #include "log/log.h"

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "image/archive_signature.h"
 #include "image/image.h"
 #include "image/image_format.h"
 #include "image/image_internal.h"
@@ -221,9 +220,6 @@ bool locateSoftwareImage(const char* op, const uint8_t* image, size_t length, ui
 }
 
 int startUpdate() {
-#if UPDATE_SIGNED_ARCHIVES
-  forgetVerifiedSoftware();
-#endif
   ArchiveMapping archive(operation, "");
   if (!archive.valid()) return ARCHIVE_REJECTED;
   const uint32_t size = archive.size();

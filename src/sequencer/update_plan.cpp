@@ -6,7 +6,6 @@
 #include "admin_link/admin_link.h"
 #include "bt_module/bt_module.h"
 #include "file_util/file_util.h"
-#include "image/archive_signature.h"
 #include "image/image.h"
 #include "log/log.h"
 #include "platform/platform.h"
@@ -193,6 +192,9 @@ void beginUpdate() {
     return;
   }
   resetUpdateState();
+#if UPDATE_SIGNED_ARCHIVES
+  forgetVerifiedSoftware();
+#endif
   const int verdict = startUpdate();
   if (verdict == ARCHIVE_REJECTED) {
     static constexpr char okText[] = "OK";  // sent with its terminating NUL
