@@ -36,7 +36,8 @@ void sha512Final(Sha512& hash, uint8_t digest[64]) {
 int ed25519Verify(const uint8_t signature[64], const uint8_t publicKey[32], const ByteSpan* parts,
                   size_t count) {
   std::vector<uint8_t> message;
-  for (size_t i = 0; i < count; ++i) message.insert(message.end(), parts[i].data, parts[i].data + parts[i].size);
+  for (size_t i = 0; i < count; ++i)
+    message.insert(message.end(), parts[i].data, parts[i].data + parts[i].size);
   EVP_PKEY* key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, publicKey, 32);
   EVP_MD_CTX* context = EVP_MD_CTX_new();
   const int good = key != nullptr && context != nullptr &&
