@@ -59,6 +59,15 @@ inline bool hasLine(const std::string& text, const std::string& prefix) {
     if (startsWith(piece, prefix)) return true;
   return false;
 }
+// The same for a key file, whose reading stops at a NUL byte: a key file
+// holding one is refused from there on.
+inline bool hasKeyLine(const std::string& text, const std::string& prefix) {
+  for (const std::string& piece : pieces(text)) {
+    if (piece.find('\0') != std::string::npos) return false;
+    if (startsWith(piece, prefix)) return true;
+  }
+  return false;
+}
 
 // The count parts of an input separated by lines "===" (missing ones empty).
 inline std::vector<std::string> parts(const uint8_t* data, size_t size, size_t count) {

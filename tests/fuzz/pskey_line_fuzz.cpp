@@ -53,10 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int found = -1;
   const int result =
       upd::findPSKeyValue("/tmp/keys.psr", prefix.c_str(), value, sizeof value, words, 10, &found);
-  FUZZ_CHECK(result == (fuzz::hasLine(text, prefix) ? 1 : 0));
+  FUZZ_CHECK(result == (fuzz::hasKeyLine(text, prefix) ? 1 : 0));
   std::string rest;
   for (const std::string& piece : fuzz::pieces(text))
-    if (rest.empty() && fuzz::startsWith(piece, prefix)) rest = fuzz::cText(piece).substr(8) + " ";
+    if (rest.empty() && fuzz::startsWith(piece, prefix)) rest = piece.substr(8) + " ";
   FUZZ_CHECK(result == 0 || (value == rest.substr(0, std::min<size_t>(15, rest.size() - 1)) &&
                              found >= 0 && found <= 10));
   for (int k = 0; result == 1 && k < found; ++k) {
