@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "sim/power_cut.h"
 #include "sim/sim.h"
 #include "sim/update_sim_try.h"
 #include "update_process/update_process.h"
@@ -91,7 +92,11 @@ int setUpBoard(const std::string& root, double timeScale) {
     if (!makeFolder(root + folder)) return cli::exitUsage;
   std::vector<std::string> problems = sim::checkSettingsFile(sim::boardPath("settings"));
   for (const std::string& problem : problems) report(problem);
-  return problems.empty() ? 0 : cli::exitUsage;
+  if (!problems.empty()) return cli::exitUsage;
+  // A board whose power was cut reboots now.
+  std::string rebooted;
+  if (sim::power::powerUp(root, &rebooted)) std::fprintf(stderr, "%s: %s\n", program, rebooted.c_str());
+  return 0;
 }
 
 [[noreturn]] void runDaemon(const std::string& root, double timeScale) {
