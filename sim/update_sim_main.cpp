@@ -2,7 +2,7 @@
 //
 //   update_sim --root DIR [--time-scale F]
 //   update_sim --try ARCHIVE [--settings FILE] [--data FILE] [--module FILE]
-//              [--root DIR] [--time-scale F]
+//              [--root DIR] [--time-scale F] [--power-cut EVENT]
 //
 // The first runs the daemon in the foreground exactly as on a device (banner
 // and log lines on standard error, console prints on standard output, the
@@ -34,7 +34,7 @@ void printHelp() {
   std::printf(
       "usage: update_sim --root DIR [--time-scale F]\n"
       "       update_sim --try ARCHIVE [--settings FILE] [--data FILE] [--module FILE]\n"
-      "                  [--root DIR] [--time-scale F]\n"
+      "                  [--root DIR] [--time-scale F] [--power-cut EVENT]\n"
       "Runs the update daemon on the simulated board whose files live under DIR.\n"
       "  --root DIR        sandbox folder that holds the board's files (created when\n"
       "                    missing); with --try: a new or empty folder, or that of an\n"
@@ -47,6 +47,10 @@ void printHelp() {
       "  --data FILE       with --try: the installed version records (/etc/data.txt)\n"
       "  --module FILE     with --try: the module's store in PSR text (default: its\n"
       "                    factory store)\n"
+      "  --power-cut EVENT with --try: cut the power at EVENT (as the board setting\n"
+      "                    power.cut takes it), reboot the board, run the archive again\n"
+      "                    and compare the device with an uninterrupted update of it on\n"
+      "                    a second board (DIR.reference); exit status 0 when they agree\n"
       "  -h, --help        this help; --version: the program's version\n"
       "The board settings (DIR/board/settings, or --settings) are checked first: an\n"
       "unknown setting or a value that cannot be read stops update_sim.\n"
@@ -116,12 +120,13 @@ int main(int argc, char** argv) {
                                      {"--try", "ARCHIVE"},
                                      {"--settings", "FILE"},
                                      {"--data", "FILE"},
-                                     {"--module", "FILE"}},
+                                     {"--module", "FILE"},
+                                     {"--power-cut", "EVENT"}},
                                     &args, &error);
   int status = cli::settle(outcome, program, error, args, printHelp);
   if (status >= 0) return status;
   const bool trying = args.has("--try");
-  for (const char* option : {"--settings", "--data", "--module"})
+  for (const char* option : {"--settings", "--data", "--module", "--power-cut"})
     if (!trying && args.has(option))
       return cli::usageError(program, std::string(option) + " goes with --try ARCHIVE", helpHint);
   std::string root = args.value("--root");
@@ -148,6 +153,9 @@ int main(int argc, char** argv) {
     options.module = args.value("--module");
     options.root = root;
     options.timeScale = timeScale;
+    options.powerCut = args.value("--power-cut");
+    if (args.has("--power-cut"))
+      return sim::tryPowerCut(options, [timeScale](const std::string& board) { runDaemon(board, timeScale); });
     return sim::tryArchive(options, [timeScale](const std::string& board) { runDaemon(board, timeScale); });
   }
 

@@ -13,6 +13,7 @@ struct TryOptions {
   std::string module;    // the module's store for board/module.psr ("" for its factory store)
   std::string root;      // the board's folder ("" for a new one under /tmp)
   double timeScale = 1.0;
+  std::string powerCut;  // --power-cut: the cut point of power.cut ("" for none)
 };
 
 // Prepares a fresh board, runs the daemon on it in a child process (through
@@ -24,5 +25,14 @@ struct TryOptions {
 // 128 + the signal's number when SIGINT, SIGTERM or SIGHUP interrupted it or
 // its standard output was closed (SIGPIPE, also when seen without a write).
 int tryArchive(const TryOptions& options, const std::function<void(const std::string&)>& runDaemon);
+
+// tryArchive with a power cut at options.powerCut: first the archive on a
+// second fresh board uninterrupted (the reference, in ROOT.reference), then on
+// the board with power.cut set; once the power is cut, the reboot, a fresh
+// daemon and the same archive again; then the device (flash, the module's
+// store and firmware, the version records) compared with the reference. The
+// exit status: 0 when the device ends as the uninterrupted update left the
+// reference, 1 when it does not or the cut never came, else as tryArchive.
+int tryPowerCut(const TryOptions& options, const std::function<void(const std::string&)>& runDaemon);
 
 }  // namespace sim
