@@ -40,7 +40,7 @@ TEST(BoardSettings, FileIsCheckedAgainstTheTable) {
       {"dfu.reslt = fail",
        ":1: unknown setting \"dfu.reslt\"; the dfu settings are dfu.result, dfu.delay"},
       {"modul.silent = 1", ":1: unknown setting \"modul.silent\"; the settings are module.*, bcsp.*, "
-                           "fs.*, dfu.*, flash.*, led.* (docs/simulated_board.md lists them)"},
+                           "fs.*, dfu.*, flash.*, led.*, power.* (docs/simulated_board.md lists them)"},
       {"fs.full = /tmp/, /tmp/pskeydump.psr", ""},
       {"fs.full = tmp", ":1: fs.full = \"tmp\" cannot be read; allowed: absolute paths separated "
                         "by commas, e.g. /tmp/,/tmp/image1.gz"},
