@@ -14,9 +14,18 @@
 # "/" and strip the daemon; a device root is made with DESTDIR:
 #
 #   DESTDIR=$PWD/out/device-root cmake --install build-device
+#
+# These rules make the component "device_root". A build with the tools
+# (UPDATE_BUILD_TOOLS) installs and packs the tools instead
+# (cmake/host_tools.cmake); there the device root is laid out only when
+# asked for by name: cmake --install BUILD --component device_root.
 
 set(UPDATE_EXECUTABLE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
     WORLD_READ WORLD_EXECUTE)
+set(device_root_component COMPONENT device_root)
+if(UPDATE_BUILD_TOOLS)
+  list(APPEND device_root_component EXCLUDE_FROM_ALL)
+endif()
 
 # With the prefix "/" a plain `cmake --install` would write into the build
 # host's own /sbin and /bin; a device root always goes under DESTDIR.
@@ -25,18 +34,22 @@ install(CODE [[
     message(FATAL_ERROR "This installs a device root: set DESTDIR to its folder "
                         "(DESTDIR=$PWD/out/device-root cmake --install ...)")
   endif()
-]])
+]] ${device_root_component})
 if(UPDATE_STRIP_AT_INSTALL)
   # Read by the install rules of update_process below, for a plain
   # `cmake --install` as well as for CPack.
-  install(CODE "set(CMAKE_INSTALL_DO_STRIP TRUE)")
+  install(CODE "set(CMAKE_INSTALL_DO_STRIP TRUE)" ${device_root_component})
 endif()
 install(TARGETS update_process RUNTIME DESTINATION sbin
-        PERMISSIONS ${UPDATE_EXECUTABLE_PERMISSIONS})
+        PERMISSIONS ${UPDATE_EXECUTABLE_PERMISSIONS} ${device_root_component})
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/shell_words/-gunzip
                  ${CMAKE_SOURCE_DIR}/tools/shell_words/-tar
                  ${CMAKE_SOURCE_DIR}/tools/shell_words/-rm
-        DESTINATION bin PERMISSIONS ${UPDATE_EXECUTABLE_PERMISSIONS})
+        DESTINATION bin PERMISSIONS ${UPDATE_EXECUTABLE_PERMISSIONS} ${device_root_component})
+
+if(UPDATE_BUILD_TOOLS)
+  return()
+endif()
 
 # `cpack` (or `cpack --preset device`): the same root as a tar.gz whose
 # members are relative to the device's "/" (sbin/update_process, ...).

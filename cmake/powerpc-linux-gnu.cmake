@@ -3,7 +3,7 @@
 #
 # Test programs run on the host through qemu-ppc (package qemu-user); the
 # "ppc" preset sets CMAKE_CROSSCOMPILING_EMULATOR, and so does this file when
-# it is used on its own.
+# it is used on its own and qemu-ppc is installed.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR powerpc)
 
@@ -22,6 +22,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The dynamic loader and shared libraries of the target live under the
-# sysroot; qemu-ppc finds them there with -L.
-set(CMAKE_CROSSCOMPILING_EMULATOR "qemu-ppc;-L;${UPDATE_CROSS_SYSROOT}"
-    CACHE STRING "Runs target programs on the host")
+# sysroot; qemu-ppc finds them there with -L. Set only where qemu-ppc is
+# found (a given -DCMAKE_CROSSCOMPILING_EMULATOR wins); without an emulator
+# a build with tests stops at configure time and says what it needs.
+find_program(UPDATE_QEMU_PPC qemu-ppc)
+if(UPDATE_QEMU_PPC)
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${UPDATE_QEMU_PPC};-L;${UPDATE_CROSS_SYSROOT}"
+      CACHE STRING "Runs target programs on the host")
+endif()

@@ -25,9 +25,15 @@
 # installed with DESTDIR, never the tree that goes into a device image.
 #
 # UPDATE_EMULATOR, when set, runs PROGRAM through it inside, for a cross
-# build: UPDATE_EMULATOR="qemu-ppc -L /usr/powerpc-linux-gnu". Every step
-# replaces the process, so the program runs with the process id of this
-# script and takes its signals.
+# build:
+#
+#   UPDATE_EMULATOR="qemu-ppc -L /usr/powerpc-linux-gnu" \
+#     scripts/run_in_device_root.sh out/device-root
+#
+# Its first word is looked up on the host's PATH and must lie under /usr or
+# /lib (the host's parts that are seen inside); the rest are its arguments.
+# Every step replaces the process, so the program runs with the process id
+# of this script and takes its signals.
 #
 # --probe: exit status 0 when private user and mount namespaces can be made
 # here; otherwise the reason on standard output and status 1.
@@ -53,6 +59,23 @@ if [ "${1:-}" != --inside ]; then
   fi
   root=$(cd "$1" && pwd)
   shift
+  if [ -n "${UPDATE_EMULATOR:-}" ]; then
+    emulator=${UPDATE_EMULATOR%% *}
+    found=$(command -v "$emulator") || {
+      echo "$0: UPDATE_EMULATOR: $emulator not found on the PATH" >&2
+      exit 2
+    }
+    found=$(readlink -f "$found")
+    case $found in
+      /usr/* | /lib*/*) ;;
+      *)
+        echo "$0: UPDATE_EMULATOR: $found is not under /usr or /lib, so not seen inside" >&2
+        exit 2
+        ;;
+    esac
+    UPDATE_EMULATOR=$found${UPDATE_EMULATOR#"$emulator"}
+    export UPDATE_EMULATOR
+  fi
   exec unshare -Urm /bin/sh "$0" --inside "$root" "$@"
 fi
 

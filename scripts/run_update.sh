@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The main job: the example update tried on the simulated board.
 #
-# Builds the programs and the example update archive (out/example/update.img:
-# the package of examples/package/ with the board's download tool, and a
-# software image of about 200 KB, the same on every run), then runs
+# Installs what the build needs when it is missing (as run_tests.sh does),
+# builds the programs with the "tools" preset (into build-tools/, no tests,
+# the build's lines shown) and the example update archive
+# (out/example/update.img: the package of examples/package/ with the board's
+# download tool, and a software image of about 200 KB, the same on every
+# run), then runs
 #
 #   update_sim --try out/example/update.img --settings examples/board/settings
 #              --data examples/board/data.txt --root out/sandbox --time-scale 0.05
@@ -17,18 +20,33 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
-build=${UPDATE_BUILD_DIR:-$repo/build}
+build=${UPDATE_BUILD_DIR:-$repo/build-tools}
 sandbox=${UPDATE_SANDBOX:-$repo/out/sandbox}
 scale=${UPDATE_TIME_SCALE:-0.05}
 bin=$build/bin
 
+# What the build needs (no GoogleTest: this build has no tests).
+source "$repo/scripts/require_packages.sh"
+require_packages run_update \
+  "cmake:/usr/bin/cmake" \
+  "make:/usr/bin/make" \
+  "g++:/usr/bin/g++" \
+  "zlib1g-dev:/usr/include/zlib.h" \
+  "libarchive-dev:/usr/include/archive.h" \
+  "nlohmann-json3-dev:/usr/include/nlohmann/json.hpp"
+
 echo "Building update_sim and update_image in $build ..."
 if [ -n "${UPDATE_BUILD_DIR:-}" ]; then
-  cmake -S "$repo" -B "$build" >/dev/null
+  # A folder configured before keeps its settings; a new one gets the tools
+  # preset's.
+  settings=()
+  [ -e "$build/CMakeCache.txt" ] ||
+    settings=(-DCMAKE_BUILD_TYPE=Release -DUPDATE_BUILD_TESTS=OFF -DUPDATE_BUILD_TOOLS=ON)
+  cmake -S "$repo" -B "$build" "${settings[@]}" >/dev/null
 else
-  (cd "$repo" && cmake --preset default >/dev/null)
+  (cd "$repo" && cmake --preset tools >/dev/null)
 fi
-cmake --build "$build" -j2 --target update_sim update_image >/dev/null
+cmake --build "$build" -j2 --target update_sim update_image
 
 work=$repo/out/example
 echo "Building the example update archive $work/update.img ..."

@@ -268,13 +268,14 @@ int remove(const char* path) {
 
 int fcntl(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
 
-FILE* fopen(const char* path, const char* mode) {
-  if (int error = writeRefused(path, std::strpbrk(mode, "wa+") != nullptr)) {
-    errno = error;
+// A virtual device has no stream: the daemon reads only regular files
+// through streams.
+FILE* fdopen(int fd, const char* mode) {
+  if (virtualDevice(fd) != nullptr) {
+    errno = EINVAL;
     return nullptr;
   }
-  return onMappedPath(path, static_cast<FILE*>(nullptr),
-                      [&](const char* mapped) { return std::fopen(mapped, mode); });
+  return ::fdopen(fd, mode);
 }
 
 void* mmap(size_t length, int prot, int flags, int fd, off_t offset) {
@@ -420,6 +421,15 @@ int execve(const char* path, char* const argv[], char* const envp[]) {
 }
 
 pid_t waitpid(pid_t pid, int* status, int options) { return ::waitpid(pid, status, options); }
+int kill(pid_t pid, int signalNumber) { return ::kill(pid, signalNumber); }
+int setpgid(pid_t pid, pid_t group) { return ::setpgid(pid, group); }
+
+// In the child only: the virtual devices' table is left as it is, the
+// process image goes with the exec.
+void closeDescriptorsFrom(int lowest) {
+  if (::close_range(static_cast<unsigned>(lowest), UINT_MAX, 0) == 0) return;
+  for (int fd = lowest; fd < 1024; ++fd) ::close(fd);
+}
 
 int system(const char* command) {
   const char* start = command;

@@ -2,7 +2,8 @@
 //
 //   update_sim --root DIR [--time-scale F]
 //   update_sim --try ARCHIVE [--settings FILE] [--data FILE] [--module FILE]
-//              [--root DIR] [--time-scale F] [--power-cut EVENT]
+//              [--root DIR] [--time-scale F] [--keep] [--json]
+//              [--power-cut EVENT]
 //
 // The first runs the daemon in the foreground exactly as on a device (banner
 // and log lines on standard error, console prints on standard output, the
@@ -25,6 +26,10 @@
 #include "sim/update_sim_try.h"
 #include "update_process/update_process.h"
 
+#ifndef UPDATE_INSTALLED_SHELL_WORDS
+#error "UPDATE_INSTALLED_SHELL_WORDS must be defined by the build"
+#endif
+
 namespace {
 
 constexpr const char* program = "update_sim";
@@ -34,19 +39,24 @@ void printHelp() {
   std::printf(
       "usage: update_sim --root DIR [--time-scale F]\n"
       "       update_sim --try ARCHIVE [--settings FILE] [--data FILE] [--module FILE]\n"
-      "                  [--root DIR] [--time-scale F] [--power-cut EVENT]\n"
+      "                  [--root DIR] [--time-scale F] [--keep] [--json]\n"
+      "                  [--power-cut EVENT]\n"
       "Runs the update daemon on the simulated board whose files live under DIR.\n"
       "  --root DIR        sandbox folder that holds the board's files (created when\n"
       "                    missing); with --try: a new or empty folder, or that of an\n"
       "                    earlier try, which is cleared (default: a new folder in /tmp)\n"
       "  --time-scale F    real seconds per daemon second (default 1)\n"
       "  --try ARCHIVE     try the update archive on a fresh board: run the daemon and\n"
-      "                    the admin side, start the update, show it live, tell where\n"
-      "                    everything is left and stop the daemon\n"
+      "                    the admin side, start the update, show it live, stop the\n"
+      "                    daemon and tell where everything is left (or remove it)\n"
       "  --settings FILE   with --try: the board settings (docs/simulated_board.md)\n"
-      "  --data FILE       with --try: the installed version records (/etc/data.txt)\n"
+      "  --data FILE       with --try: the installed version records (/etc/data.txt;\n"
+      "                    default: those of the example board)\n"
       "  --module FILE     with --try: the module's store in PSR text (default: its\n"
-      "                    factory store)\n"
+      "                    factory store); each line it skips is warned of\n"
+      "  --keep            with --try: keep the new board's folder (a --root is kept)\n"
+      "  --json            with --try: the outcome as JSON on standard output, the live\n"
+      "                    view and the rest on standard error (docs/simulated_board.md)\n"
       "  --power-cut EVENT with --try: cut the power at EVENT (as the board setting\n"
       "                    power.cut takes it), reboot the board, run the archive again\n"
       "                    and compare the device with an uninterrupted update of it on\n"
@@ -87,6 +97,15 @@ std::string programFolder(const char* argv0) {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
+// The shell words: shell_words/ beside the program in a build tree, the
+// install tree's folder for them (relative to the program's) otherwise.
+std::string shellWordsFolder(const std::string& programDir) {
+  const std::string beside = programDir + "/shell_words";
+  struct stat info;
+  if (::stat(beside.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return beside;
+  return programDir + "/" UPDATE_INSTALLED_SHELL_WORDS;
+}
+
 // Sets the board up at an existing root and checks its settings; 0, or the
 // exit status of the failure (reported).
 int setUpBoard(const std::string& root, double timeScale) {
@@ -121,12 +140,14 @@ int main(int argc, char** argv) {
                                      {"--settings", "FILE"},
                                      {"--data", "FILE"},
                                      {"--module", "FILE"},
+                                     {"--keep", nullptr},
+                                     {"--json", nullptr},
                                      {"--power-cut", "EVENT"}},
                                     &args, &error);
   int status = cli::settle(outcome, program, error, args, printHelp);
   if (status >= 0) return status;
   const bool trying = args.has("--try");
-  for (const char* option : {"--settings", "--data", "--module", "--power-cut"})
+  for (const char* option : {"--settings", "--data", "--module", "--keep", "--json", "--power-cut"})
     if (!trying && args.has(option))
       return cli::usageError(program, std::string(option) + " goes with --try ARCHIVE", helpHint);
   std::string root = args.value("--root");
@@ -141,7 +162,7 @@ int main(int argc, char** argv) {
                              helpHint);
   }
 
-  std::string path = programFolder(argv[0]) + "/shell_words";
+  std::string path = shellWordsFolder(programFolder(argv[0]));
   if (const char* inherited = std::getenv("PATH")) path += std::string(":") + inherited;
   ::setenv("PATH", path.c_str(), 1);
 
@@ -153,7 +174,11 @@ int main(int argc, char** argv) {
     options.module = args.value("--module");
     options.root = root;
     options.timeScale = timeScale;
+    options.keep = args.has("--keep");
+    options.json = args.has("--json");
     options.powerCut = args.value("--power-cut");
+    if (args.has("--power-cut") && options.json)
+      return cli::usageError(program, "--json does not go with --power-cut", helpHint);
     if (args.has("--power-cut"))
       return sim::tryPowerCut(options, [timeScale](const std::string& board) { runDaemon(board, timeScale); });
     return sim::tryArchive(options, [timeScale](const std::string& board) { runDaemon(board, timeScale); });

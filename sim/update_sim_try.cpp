@@ -26,6 +26,8 @@
 #include "cli/command_line.h"
 #include "sim/power_cut.h"
 #include "sim/sim.h"
+#include "sim/update_sim_report.h"
+#include "sim/virtual_module.h"
 
 namespace sim {
 namespace {
@@ -36,7 +38,15 @@ constexpr const char* program = "update_sim";
 // and not cleared.
 const std::set<std::string> boardEntries = {"tmp", "etc", "bin", "board", upd::ownSocketPath + 1,
                                             upd::adminSocketPath + 1};
-constexpr int pollMs = 200;
+// How often the status file is read: the steps' times are seen to this.
+constexpr int pollMs = 50;
+// The installed versions of a board tried without --data: those of the
+// example board (examples/board/data.txt), so that the version check has
+// something to compare.
+constexpr const char* defaultData =
+    "BTFIRMWARE=2.13 (module firmware)\r\n"
+    "CSRMODULINFO=BC41B3 skq LAP module, config build 2025 0107 K1\r\n"
+    "LAP_VERSION=1.0.0\r\n";
 // The daemon ends at once on SIGTERM; one that takes longer is killed.
 constexpr double stopWaitSeconds = 5;
 
@@ -164,6 +174,12 @@ bool readInputs(const TryOptions& options, std::vector<Input>* inputs, std::stri
              {options.module, "/board/module.psr", ""}};
   for (Input& input : *inputs)
     if (!input.source.empty() && !readWhole(input.source, &input.content, error)) return false;
+  if (options.data.empty()) (*inputs)[2].content = defaultData;
+  // The module takes what it can of its store; what it skips is said here.
+  std::vector<std::string> problems;
+  vmodule::parseStore((*inputs)[3].content, &problems);
+  for (const std::string& problem : problems)
+    std::fprintf(stderr, "%s: %s:%s\n", program, options.module.c_str(), problem.c_str());
   return true;
 }
 
@@ -206,7 +222,8 @@ bool setUpBoard(const std::string& root, const std::vector<Input>& inputs, std::
   }
   // The archive goes to /tmp/image only once the daemon is up.
   for (size_t i = 1; i < inputs.size(); ++i)
-    if (!inputs[i].source.empty() && !writeWhole(root + inputs[i].destination, inputs[i].content, error))
+    if ((!inputs[i].source.empty() || !inputs[i].content.empty()) &&
+        !writeWhole(root + inputs[i].destination, inputs[i].content, error))
       return false;
   return true;
 }
@@ -314,8 +331,9 @@ void endBoardProcesses(pid_t session) {
   }
 }
 
-void printWhereThingsAre(const std::string& root) {
-  std::printf(
+void printWhereThingsAre(std::ostream& out, const std::string& root) {
+  char text[1024];
+  std::snprintf(text, sizeof text,
       "Everything is left in %s:\n"
       "  tmp/update.log        the status file\n"
       "  tmp/update.d/         the unpacked update package\n"
@@ -326,29 +344,41 @@ void printWhereThingsAre(const std::string& root) {
       "  board/flash0.bin      the flash; board/flash.log its erases and writes\n"
       "  board/settings        the board settings; etc/data.txt the installed versions\n",
       root.c_str());
+  out << text;
 }
 
-int terminalWidth() {
+bool removeTree(const std::string& path) {
+  return ::nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS) == 0;
+}
+
+int terminalWidth(int fd) {
   struct winsize size = {};
-  if (::ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
   return 80;
 }
 
 }  // namespace
 
 int tryArchive(const TryOptions& options, const std::function<void(const std::string&)>& runDaemon) {
-  auto fail = [](const std::string& text) {
+  // The board of a try without --root is removed at the end, unless kept.
+  const bool keep = options.keep || !options.root.empty();
+  std::string root;
+  auto fail = [&keep, &root](const std::string& text) {
     std::fprintf(stderr, "%s: %s\n", program, text.c_str());
+    if (!keep && !root.empty()) removeTree(root);
     return cli::exitUsage;
   };
   std::string error;
   std::vector<Input> inputs;
-  std::string root;
   if (!readInputs(options, &inputs, &error) || !makeRoot(options.root, &root, &error) ||
       !setUpBoard(root, inputs, &error))
     return fail(error);
   admin::Socket socket;
   if (!socket.open(root, &error)) return fail(error);
+  // With --json standard output carries the JSON alone, the rest goes to
+  // standard error.
+  std::ostream& info = options.json ? std::cerr : std::cout;
+  const int infoFd = options.json ? 2 : 1;
 
   // Every process the board starts stays below this one, whoever its
   // parent was (not under every emulator: the daemon's session covers them).
@@ -356,8 +386,11 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
   struct sigaction action = {};
   action.sa_handler = onSignal;
   for (int signalNumber : endingSignals) sigaction(signalNumber, &action, nullptr);
-  std::printf("Trying %s on the simulated board in %s (time scale %g)\n", options.archive.c_str(),
-              root.c_str(), options.timeScale);
+  info << "Trying " << options.archive << " on the simulated board in " << root << " (time scale "
+       << options.timeScale << ")\n";
+  if (options.data.empty())
+    info << "/etc/data.txt: the example board's installed versions (no --data given)\n";
+  info.flush();
   pid_t daemon = startDaemon(root, socket.fd(), runDaemon);
   if (daemon < 0) return fail(std::string("cannot start the daemon: ") + std::strerror(errno));
 
@@ -365,9 +398,9 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
   sessionOptions.root = root;
   sessionOptions.watch = true;
   sessionOptions.exitOnResult = true;
-  const bool terminal = ::isatty(1) == 1;
-  admin::Session session(sessionOptions, socket, std::cout, terminal,
-                         terminal ? terminalWidth() : 80);
+  const bool terminal = ::isatty(infoFd) == 1;
+  admin::Session session(sessionOptions, socket, info, terminal,
+                         terminal ? terminalWidth(infoFd) : 80);
   int status = -1;
   bool archivePlaced = false;
   while (!interrupted && !session.done() && ended(daemon, &status) < 0) {
@@ -391,20 +424,51 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
                  "%s: interrupted by %s before the update's result came; the daemon and the "
                  "board's processes are stopped\n",
                  program, interruptionText(interrupted));
-  if (status >= 0)
-    std::printf("The daemon ended before the update's result came (status %d): see "
-                "board/daemon.err.\n", status);
-  status = stopDaemon(daemon);
+  // A daemon that ended by itself is reaped already; its board is kept for
+  // its log lines.
+  const bool endedEarly = status >= 0;
+  if (endedEarly)
+    info << "The daemon ended before the update's result came (status " << status
+         << "): see board/daemon.err.\n";
+  else
+    status = stopDaemon(daemon);
   endBoardProcesses(daemon);
   socket.close();
-  std::printf("Update %s; the daemon was stopped (status %d).\n",
-              ok ? "OK" : session.result().empty() ? "without a result" : "NOK", status);
-  printWhereThingsAre(root);
-  // A standard output closed on the way raises SIGPIPE, which counts too.
+  if (!endedEarly)
+    info << "Update " << (ok ? "OK" : session.result().empty() ? "without a result" : "NOK")
+         << "; the daemon was stopped (status " << status << ").\n";
+  const bool kept = keep || endedEarly;
+  const int exitStatus = interrupted ? 128 + interrupted : ok ? cli::exitGood : cli::exitBad;
+  std::string outcomeText;
+  if (options.json) {  // read from the board before it may go
+    TryOutcome outcome;
+    outcome.archive = options.archive;
+    outcome.board = root;
+    outcome.kept = kept;
+    outcome.timeScale = options.timeScale;
+    if (const admin::StatusView* view = session.view()) {
+      outcome.update = &view->update();
+      outcome.seconds = view->verdictSeconds();
+    }
+    outcome.verdict = session.result();
+    outcome.verdictText = session.verdictText();
+    outcome.interruptedBy = interrupted;
+    outcome.daemonStatus = status;
+    outcome.exitStatus = exitStatus;
+    outcome.moduleStoreText = inputs[3].content;
+    outcomeText = outcomeJson(outcome);
+  }
+  if (kept) {
+    printWhereThingsAre(info, root);
+  } else if (removeTree(root)) {
+    info << "The board is removed (--keep keeps it).\n";
+  } else {
+    std::fprintf(stderr, "%s: %s\n", program, cli::fileError(root, errno).c_str());
+  }
+  info.flush();
+  std::cout << outcomeText;
   std::cout.flush();
-  std::fflush(stdout);
-  if (interrupted) return 128 + interrupted;
-  return ok ? cli::exitGood : cli::exitBad;
+  return exitStatus;
 }
 
 }  // namespace sim
@@ -439,7 +503,7 @@ bool runOnce(const std::string& root, const std::string& archive, bool show,
   std::ostream nowhere(nullptr);
   const bool terminal = show && ::isatty(1) == 1;
   admin::Session session(sessionOptions, socket, show ? std::cout : nowhere, terminal,
-                         terminal ? terminalWidth() : 80);
+                         terminal ? terminalWidth(1) : 80);
   int status = -1;
   bool placed = false;
   bool ok = true;
@@ -466,19 +530,6 @@ bool runOnce(const std::string& root, const std::string& archive, bool show,
   return ok;
 }
 
-const char* phaseText(admin::StepView::Phase phase) {
-  switch (phase) {
-    case admin::StepView::Phase::ok: return "OK";
-    case admin::StepView::Phase::nok: return "NOK";
-    case admin::StepView::Phase::skipped: return "nothing to do";
-    case admin::StepView::Phase::done: return "done";
-    case admin::StepView::Phase::running: return "running";
-    case admin::StepView::Phase::notRun: return "not run";
-    case admin::StepView::Phase::pending: break;
-  }
-  return "not reached";
-}
-
 // The steps of the plan and how far each came, from the board's status file.
 std::string stepsReached(const std::string& root, bool cut) {
   std::string plan, status, ignored;
@@ -493,7 +544,8 @@ std::string stepsReached(const std::string& root, bool cut) {
   std::string text;
   for (size_t i = 0; i < view.steps.size(); ++i) {
     const admin::StepView& step = view.steps[i];
-    std::string how = phaseText(step.phase);
+    std::string how = admin::phaseText(step.phase);
+    if (how.empty()) how = "not reached";
     if (cut && step.phase == admin::StepView::Phase::running) how = "cut";
     if (step.percent >= 0 && step.phase == admin::StepView::Phase::running)
       how += " at " + std::to_string(step.percent) + " %";
@@ -635,7 +687,13 @@ int tryPowerCut(const TryOptions& options, const std::function<void(const std::s
               referenceRun.result.empty() ? "no result" : referenceRun.result.c_str());
   std::printf("%s\n", cut && same ? "The device ends as an uninterrupted update leaves it."
                                   : "The device does NOT end as an uninterrupted update leaves it.");
-  std::printf("Everything is left in %s (the reference board: %s).\n", root.c_str(), reference.c_str());
+  if (options.keep || !options.root.empty())
+    std::printf("Everything is left in %s (the reference board: %s).\n", root.c_str(),
+                reference.c_str());
+  else if (removeTree(root) && removeTree(reference))
+    std::printf("The boards are removed (--keep keeps them).\n");
+  else
+    std::fprintf(stderr, "%s: %s\n", program, cli::fileError(root, errno).c_str());
   std::cout.flush();
   std::fflush(stdout);
   return cut && same ? cli::exitGood : cli::exitBad;

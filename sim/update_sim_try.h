@@ -13,6 +13,8 @@ struct TryOptions {
   std::string module;    // the module's store for board/module.psr ("" for its factory store)
   std::string root;      // the board's folder ("" for a new one under /tmp)
   double timeScale = 1.0;
+  bool keep = false;  // keep the new board's folder (one given by root is always kept)
+  bool json = false;  // the outcome as JSON on standard output, the rest on standard error
   std::string powerCut;  // --power-cut: the cut point of power.cut ("" for none)
 };
 

@@ -111,11 +111,10 @@ void saveStore() { writeWholeFile(boardPath("module.psr"), formatStore(state.sto
 void loadStore(bool firstPowerUp) {
   std::string text;
   if (readWholeFile(boardPath("module.psr"), &text)) {
-    int badLines = 0;
-    state.store = parseStore(text, &badLines);
-    if (badLines > 0)
-      std::fprintf(stderr, "virtual module: %d bad key line(s) of module.psr ignored\n",
-                   badLines);
+    std::vector<std::string> problems;
+    state.store = parseStore(text, &problems);
+    for (const std::string& problem : problems)
+      std::fprintf(stderr, "virtual module: module.psr:%s\n", problem.c_str());
     return;
   }
   if (firstPowerUp) state.store = defaultStore();
@@ -379,10 +378,10 @@ bool parseKeyLine(const std::string& line, uint16_t* key, std::vector<uint16_t>*
 
 }  // namespace
 
-Store parseStore(const std::string& text, int* badLines) {
+Store parseStore(const std::string& text, std::vector<std::string>* problems) {
   Store keys;
   size_t start = 0;
-  while (start < text.size()) {
+  for (size_t number = 1; start < text.size(); ++number) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
@@ -391,13 +390,25 @@ Store parseStore(const std::string& text, int* badLines) {
     if (comment != std::string::npos) line.erase(comment);
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
       line.pop_back();
-    if (line.empty() || line[0] != '&') continue;
+    if (line.empty()) continue;
+    const std::string where = std::to_string(number) + ": ";
     uint16_t key = 0;
     std::vector<uint16_t> words;
-    if (parseKeyLine(line, &key, &words))
+    if (line[0] != '&') {
+      if (problems != nullptr)
+        problems->push_back(where + "not a key line (\"&kkkk = wwww ...\"), skipped");
+    } else if (!parseKeyLine(line, &key, &words)) {
+      if (problems != nullptr)
+        problems->push_back(where + "bad key line (a key id and up to " +
+                            std::to_string(maxValueWords) + " words of 1 to 4 hex digits), skipped");
+    } else {
+      if (keys.count(key) != 0 && problems != nullptr) {
+        char id[8];
+        std::snprintf(id, sizeof id, "&%04x", key);
+        problems->push_back(where + "key " + id + " given again; this line counts");
+      }
       keys[key] = words;
-    else if (badLines != nullptr)
-      ++*badLines;
+    }
   }
   return keys;
 }

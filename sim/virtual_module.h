@@ -107,9 +107,11 @@ bool handleBccmd(const uint8_t* message, size_t size, std::vector<uint8_t>* resp
 // The PSR text of the store: "&kkkk =", " wwww" per word, CR LF, lower-case
 // hex, ascending keys.
 std::string formatStore(const Store& store);
-// Reads PSR text; lines that are not key lines are skipped, bad key lines
-// are skipped and counted in *badLines (when given).
-Store parseStore(const std::string& text, int* badLines = nullptr);
+// Reads PSR text; empty and "//" comment lines are passed over, other lines
+// that are not good key lines are skipped, and a key given twice takes its
+// later value. Each of those is said in *problems (when given) as "LINE: "
+// and what is wrong.
+Store parseStore(const std::string& text, std::vector<std::string>* problems = nullptr);
 Store defaultStore();
 
 // Byte i of a key's value read as text (each word low byte first).

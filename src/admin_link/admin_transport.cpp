@@ -55,7 +55,8 @@ uint8_t* aiBytes(AiMessage& message, size_t offset) {
 
 int openAiSocket(const char* path) {
   platform::remove(path);
-  aiSocketFd = platform::socket(AF_UNIX, SOCK_DGRAM, 0);
+  // Close-on-exec: no child (the download tool, a shell command) gets it.
+  aiSocketFd = platform::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (aiSocketFd < 0) return -1;
   struct sockaddr_un address;
   socklen_t length = makeAddress(path, &address);

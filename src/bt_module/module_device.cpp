@@ -70,7 +70,7 @@ int openModuleChannel() {
                     pollSet.nfds);
     return -1;
   }
-  platform::UniqueFd channel(platform::open(moduleNodePath, O_RDWR | O_NONBLOCK));
+  platform::UniqueFd channel(platform::open(moduleNodePath, O_RDWR | O_NONBLOCK | O_CLOEXEC));
   if (!channel.valid()) {
     int error = errno;
     OPERATION_ERROR("openBtModule", Critical, 110, "open error TL interface %s: 0x%02x %s",
@@ -102,7 +102,7 @@ int openModuleChannel() {
 int openBtModule(int action) { return action == 1 ? openModuleChannel() : closeModuleChannel(); }
 
 int resetBtModule() {
-  platform::UniqueFd hwif(platform::open(hwifNodePath, O_RDWR));
+  platform::UniqueFd hwif(platform::open(hwifNodePath, O_RDWR | O_CLOEXEC));
   if (!hwif.valid()) {
     LOG_ERROR(Critical, 110, "open error ETX device %s", errorText(errno));
     return -1;

@@ -19,9 +19,11 @@ namespace {
 off_t figureEnd = -1;
 size_t figureLength = 0;
 
-// open(2) flags for the write modes "w" (truncate) and "a" (append).
+// open(2) flags for the write modes "w" (truncate) and "a" (append). No
+// descriptor of the daemon reaches a child, and no open waits: a FIFO with
+// no reader fails at once.
 int writeModeFlags(const char* mode) {
-  return O_WRONLY | O_CREAT | (mode[0] == 'a' ? O_APPEND : O_TRUNC);
+  return O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | (mode[0] == 'a' ? O_APPEND : O_TRUNC);
 }
 
 // Opens a file for writing; a failure is reported as openFileStream reports it.
@@ -55,11 +57,28 @@ size_t writeAll(int fd, const char* path, const void* bytes, size_t n) {
 
 }  // namespace
 
+int openRegularFile(const char* path) {
+  // Without blocking: a FIFO opens at once and is then refused, like any
+  // device or other file that is not regular (a read of /dev/zero never ends).
+  int fd = platform::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd >= 0 && (platform::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    platform::close(fd);
+    fd = notRegular;
+  }
+  return fd;
+}
+
 FILE* openFileStream(const char* path, const char* mode) {
-  FILE* stream = platform::fopen(path, mode);
+  int fd = mode[0] == 'r' ? openRegularFile(path) : platform::open(path, writeModeFlags(mode), 0644);
+  FILE* stream = fd >= 0 ? platform::fdopen(fd, mode) : nullptr;
   if (stream == nullptr) {
     int error = errno;
-    LOG_ERROR(Critical, 110, "open error file %s: 0x%02x %s", path, error, errorText(error));
+    if (fd >= 0) platform::close(fd);
+    if (fd == notRegular)
+      LOG_ERROR(Critical, 110, "%s is not a regular file\n", path);
+    else
+      LOG_ERROR(Critical, 110, "open error file %s: 0x%02x %s", path, error, errorText(error));
     return nullptr;
   }
   LOG_INFO(3, "file opened %s with fd \n", path);
@@ -100,7 +119,7 @@ int readFileToBuffer(const char* path, size_t size, char* buffer) {
 
 size_t changeLastBytesInFile(const char* path, const char* replacement, size_t n) {
   // In place: no read, no truncation; only the last n bytes change.
-  platform::UniqueFd fd(openForWriting(path, O_WRONLY));
+  platform::UniqueFd fd(openForWriting(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return 0;
   const off_t size = platform::lseek(fd.get(), 0, SEEK_END);
   // A file shorter than the replacement takes it from its start.

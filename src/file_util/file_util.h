@@ -12,8 +12,15 @@ struct StreamCloser {
 };
 using FileStream = std::unique_ptr<FILE, StreamCloser>;
 
-// Opens path with fopen's mode; logs the failure (number 110) and returns null.
+// Opens path with fopen's mode ("r", "w" or "a"); logs the failure (number
+// 110) and returns null. Mode "r" opens regular files only, and never waits:
+// anything else is refused with "%s is not a regular file\n".
 FILE* openFileStream(const char* path, const char* mode);
+// The descriptor of a regular file opened for reading without blocking,
+// -1 (errno set) when it does not open, notRegular when it is no regular
+// file (or cannot be looked at). Nothing is logged.
+constexpr int notRegular = -2;
+int openRegularFile(const char* path);
 // Writes n bytes with one write call, mode "a" appending and "w" truncating;
 // returns the number written (0 when the file did not open).
 size_t writeFile(const char* path, const char* mode, const void* bytes, size_t n);

@@ -23,7 +23,7 @@ constexpr uint32_t maxFlashRegions = 32;
 devreq::FlashEraseRecord eraseRequest;
 
 int openFlash(const char* operation, int mode) {
-  int fd = platform::open(flashNodePath, mode);
+  int fd = platform::open(flashNodePath, mode | O_CLOEXEC);
   if (fd < 0) {
     int error = errno;
     OPERATION_ERROR(operation, Critical, 106, "open device_%s in mode_%d failed! errno: %d %s\n",

@@ -78,7 +78,7 @@ bool emptyPackageFolder() {
 // Writes sub-image 1 to the package file in one write straight from the
 // mapping; false when it could not be written whole.
 bool writePackage(const uint8_t* image, uint32_t count) {
-  platform::UniqueFd package(platform::open(packagePath, O_WRONLY | O_CREAT | O_TRUNC, 0644));
+  platform::UniqueFd package(platform::open(packagePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!package.valid()) {
     OPERATION_ERROR(operation, Critical, 106, "File opening error for file :%s!\n", packagePath);
     return false;
@@ -127,7 +127,7 @@ bool unpackPackage() {
 // Opens the update archive read-only and without blocking; -1 when it does
 // not open.
 int openArchive(const char* op) {
-  int fd = platform::open(archivePath, O_RDONLY | O_NONBLOCK);
+  int fd = platform::open(archivePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int error = errno;
     OPERATION_ERROR(op, Critical, 106, "File opening error for file :%s errno = %d %s \n",

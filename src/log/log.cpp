@@ -77,7 +77,7 @@ void appendToStatusFile(const char* text, size_t length) {
   // One write on a descriptor opened for appending: the text lands whole at
   // the end of the file, also when a signal handler appends its own text
   // while this runs.
-  int fd = platform::open(statusFilePath, O_WRONLY | O_CREAT | O_APPEND, 0644);
+  int fd = platform::open(statusFilePath, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) {
     int error = errno;
     reportAppendFailure("openFileStream", __LINE__, "open error file %s: 0x%02x %s", statusFilePath,

@@ -36,12 +36,21 @@ int formatText(char* out, size_t size, const char* format, va_list args);
 
 }  // namespace upd
 
-#define LOG_INFO(level, ...) ::upd::logInfo((level), __FILE__, __func__, __LINE__, __VA_ARGS__)
+// Entries of a level above logLevel are left out of the build altogether
+// (their arguments are still checked); logInfo itself filters the same way.
+#define LOG_INFO(level, ...)                                                       \
+  do {                                                                             \
+    if ((level) <= ::upd::logLevel)                                                \
+      ::upd::logInfo((level), __FILE__, __func__, __LINE__, __VA_ARGS__);           \
+  } while (0)
 #define LOG_ERROR(severity, errorNumber, ...) \
   ::upd::logError((severity), __FILE__, __func__, __LINE__, (errorNumber), 0, __VA_ARGS__)
 // Entries made by helpers that name the daemon operation they work for
 // (startUpdate, writeImage, write_message, ...), not the helper itself.
 #define OPERATION_ERROR(operation, severity, errorNumber, ...) \
   ::upd::logError((severity), __FILE__, (operation), __LINE__, (errorNumber), 0, __VA_ARGS__)
-#define OPERATION_INFO(operation, level, ...) \
-  ::upd::logInfo((level), __FILE__, (operation), __LINE__, __VA_ARGS__)
+#define OPERATION_INFO(operation, level, ...)                                      \
+  do {                                                                             \
+    if ((level) <= ::upd::logLevel)                                                \
+      ::upd::logInfo((level), __FILE__, (operation), __LINE__, __VA_ARGS__);        \
+  } while (0)

@@ -41,7 +41,8 @@ int stat(const char* path, struct stat* st);
 int chmod(const char* path, mode_t mode);
 int remove(const char* path);
 int fcntl(int fd, int cmd, int arg);
-FILE* fopen(const char* path, const char* mode);
+// A buffered stream on a descriptor opened with open(); the stream owns it.
+FILE* fdopen(int fd, const char* mode);
 void* mmap(size_t length, int prot, int flags, int fd, off_t offset);
 int munmap(void* addr, size_t length);
 int chdir(const char* path);
@@ -73,6 +74,10 @@ pid_t fork();
 // daemon's own. Returns only on failure.
 int execve(const char* path, char* const argv[], char* const envp[]);
 pid_t waitpid(pid_t pid, int* status, int options);
+int kill(pid_t pid, int signalNumber);  // a negative pid: the process group
+int setpgid(pid_t pid, pid_t group);
+// Closes every descriptor from lowest up: for a child before its program runs.
+void closeDescriptorsFrom(int lowest);
 int system(const char* command);
 
 // A descriptor that is closed when it goes out of scope, unless it is handed

@@ -7,9 +7,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 
 namespace platform {
+namespace {
+
+// Kernels without close_range: every descriptor below this one.
+constexpr int descriptorsClosedWithout = 1024;
+
+void closeAllFrom(int lowest) {
+  if (::close_range(static_cast<unsigned>(lowest), UINT_MAX, 0) == 0) return;
+  for (int fd = lowest; fd < descriptorsClosedWithout; ++fd) ::close(fd);
+}
+
+}  // namespace
 
 int open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 int close(int fd) { return ::close(fd); }
@@ -22,7 +34,7 @@ int stat(const char* path, struct stat* st) { return ::stat(path, st); }
 int chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
 int remove(const char* path) { return ::remove(path); }
 int fcntl(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
-FILE* fopen(const char* path, const char* mode) { return std::fopen(path, mode); }
+FILE* fdopen(int fd, const char* mode) { return ::fdopen(fd, mode); }
 void* mmap(size_t length, int prot, int flags, int fd, off_t offset) {
   return ::mmap(nullptr, length, prot, flags, fd, offset);
 }
@@ -58,6 +70,9 @@ int execve(const char* path, char* const argv[], char* const envp[]) {
   return ::execve(path, argv, envp);
 }
 pid_t waitpid(pid_t pid, int* status, int options) { return ::waitpid(pid, status, options); }
+int kill(pid_t pid, int signalNumber) { return ::kill(pid, signalNumber); }
+int setpgid(pid_t pid, pid_t group) { return ::setpgid(pid, group); }
+void closeDescriptorsFrom(int lowest) { closeAllFrom(lowest); }
 int system(const char* command) { return std::system(command); }
 
 }  // namespace platform

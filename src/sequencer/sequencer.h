@@ -84,7 +84,9 @@ int readUpdatePlan(const char* path);
 void nextUpdateStep(const char* result);
 // Ends the plan after the current step: nothing later in it runs.
 void dropRestOfPlan();
-int copyFileToUpdateLog(const char* path);
+// Appends every line of the file to the status file (toStatus) and to
+// standard output (toConsole). -1 when it does not open.
+int copyFileToUpdateLog(const char* path, bool toStatus = true, bool toConsole = false);
 // Clean state for a new update: updateOk, the updateNeeded flags, the step
 // flags and the writers' positions.
 void resetUpdateState();

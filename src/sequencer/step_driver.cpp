@@ -4,6 +4,7 @@
 // module.
 #include <fcntl.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -33,6 +34,10 @@ constexpr unsigned firmwareKeyTimeout = 15;
 constexpr unsigned imageWriteTimeout = 100;
 
 constexpr unsigned progressPause = 3;
+// A download whose figure stands still this long (daemon seconds) is
+// stopped; after SIGTERM its tool has toolKillGraceSeconds before SIGKILL.
+constexpr unsigned stalledDownloadSeconds = 300;
+constexpr int toolKillGraceSeconds = 5;
 constexpr size_t progressFigureLength = 4;
 constexpr const char* progressSuffix = " percent ";
 constexpr const char* progressStart = "  0 percent ";
@@ -86,8 +91,8 @@ void startModuleWork() {
 }
 
 bool fileReadable(const char* path) {
-  FileStream stream(platform::fopen(path, "r"));
-  return static_cast<bool>(stream);
+  platform::UniqueFd fd(openRegularFile(path));
+  return fd.valid();
 }
 
 // The package's keys without their comments; false when they could not be
@@ -193,18 +198,55 @@ void compareKeysStep() {
   if (currentStep == BT_MOD_SET_NEW_WRITE && StepEvent == STEP_NEW) runUpdateStep();
 }
 
+// The download's watch: the figure shown last, the daemon seconds it has
+// stood still and those since the tool was told to stop for it (-1: not
+// told). Counted as the progress display's pauses and the one-second tick
+// before each: never more than the time that has passed.
+struct DownloadWatch {
+  char figure[progressFigureLength + 1];
+  unsigned still;
+  int sinceStop;
+};
+DownloadWatch watch = {};
+
+// A download whose figure has not changed for stalledDownloadSeconds is
+// stopped: SIGTERM to the tool's group, SIGKILL when it is still there
+// toolKillGraceSeconds later. Its end then comes as the child-dead notice
+// of a failed download.
+void watchForStall(const char* figure, unsigned seconds) {
+  // A tick without a figure is no progress either.
+  if (figure[0] != '\0' && std::strcmp(figure, watch.figure) != 0) {
+    std::strcpy(watch.figure, figure);
+    watch.still = 0;
+    return;
+  }
+  watch.still += seconds;
+  if (dfuPid <= 0) return;
+  if (watch.sinceStop >= 0) {
+    watch.sinceStop += static_cast<int>(seconds);
+    if (watch.sinceStop >= toolKillGraceSeconds) platform::kill(-dfuPid, SIGKILL);
+  } else if (watch.still >= stalledDownloadSeconds) {
+    LOG_ERROR(Critical, 107, "download made no progress for %u s: download tool (pid %d) stopped\n",
+              stalledDownloadSeconds, static_cast<int>(dfuPid));
+    watch.sinceStop = 0;
+    platform::kill(-dfuPid, SIGTERM);
+  }
+}
+
 // The download tool's figure: the first four characters of its status log,
 // up to a NUL and without the blanks or line end that may follow a shorter
 // figure, and " percent ". The log is read quietly: it is not there until
-// the tool writes it, and however long it grows only its start is read. A
-// tick without a figure leaves the last one standing.
+// the tool writes it, and however long it grows only its start is read;
+// anything but a regular file gives no figure. A tick without a figure
+// leaves the last one standing.
 void showProgress() {
-  platform::sleep(progressPause);
+  const unsigned left = platform::sleep(progressPause);
   char figure[progressFigureLength + 1] = {};
-  platform::UniqueFd log(platform::open(dfuStatusPath, O_RDONLY | O_NONBLOCK));
+  platform::UniqueFd log(openRegularFile(dfuStatusPath));
   ssize_t n = log.valid() ? platform::read(log.get(), figure, progressFigureLength) : -1;
   if (n > 0) n = static_cast<ssize_t>(strnlen(figure, static_cast<size_t>(n)));
   while (n > 0 && std::strchr(" \t\r\n", figure[n - 1]) != nullptr) figure[--n] = '\0';
+  watchForStall(figure, progressPause - left + 1);  // the figure: "" without one
   if (n <= 0) return;
   char text[progressFigureLength + 16];
   std::snprintf(text, sizeof text, "%s%s", figure, progressSuffix);
@@ -216,10 +258,7 @@ void showProgress() {
 // plan is dropped at once, whatever becomes of the link. The module is then
 // brought back like after a good download, and the step ends "NOK".
 void downloadFailed() {
-  char command[commandSize];
-  std::snprintf(command, sizeof command, "cat %s", dfuErrorPath);
-  platform::system(command);
-  copyFileToUpdateLog(dfuErrorPath);
+  copyFileToUpdateLog(dfuErrorPath, true, true);
   platform::alarm(0);
   updateOk = 0;
   dfuFailed = 1;
@@ -261,6 +300,8 @@ bool startDownload() {
   std::snprintf(program, sizeof program, "%s%s", updateDir, dfuArgv[0]);
   dfuPid = startChildProcess(updateDir, program, dfuArgv, nullptr, nullptr);
   if (dfuPid < 0) return false;
+  watch = {};
+  watch.sinceStop = -1;
   appendProgressFigure(progressStart, std::strlen(progressStart));
   StepEvent = STEP_DFU_RUNNING;
   return true;

@@ -31,6 +31,10 @@ int dfuFailed = 0;
 
 namespace {
 
+// The finish step writes its line and lists the status file once for each
+// verdict: at start-up and after each start request.
+int finishLineDue = 1;
+
 constexpr size_t announcementSize = 64;  // 22 columns of label and both texts
 
 const char* const finishLabel = "*UPDATE_FINISHED*";
@@ -138,28 +142,36 @@ void dropRestOfPlan() {
   if (planCursor < planSize) updatePlan[planCursor] = 0;
 }
 
-int copyFileToUpdateLog(const char* path) {
+int copyFileToUpdateLog(const char* path, bool toStatus, bool toConsole) {
   FileStream stream(openFileStream(path, "r"));
   if (!stream) return -1;
   char line[lineReadSize];
-  while (std::fgets(line, static_cast<int>(sizeof line), stream.get()) != nullptr)
-    appendStatus(line);
+  while (std::fgets(line, static_cast<int>(sizeof line), stream.get()) != nullptr) {
+    if (toConsole) std::printf("%s", line);
+    if (toStatus) appendStatus(line);
+  }
   return 1;
 }
 
+// The result report goes out on every call; the line and the listing of the
+// status file once for each verdict, so that an idle daemon neither grows
+// its status file nor floods its console.
 void runFinishStep() {
   const char* result = updateOk == 1 ? "OK" : "NOK";
-  char line[announcementSize];
-  std::snprintf(line, sizeof line, "%s%s%s\n", finishLabel, finishSeparator, result);
-  appendStatus(line);
+  const bool due = finishLineDue != 0;
+  finishLineDue = 0;
+  if (due) {
+    char line[announcementSize];
+    std::snprintf(line, sizeof line, "%s%s%s\n", finishLabel, finishSeparator, result);
+    appendStatus(line);
+  }
   sendUpdateInd(UPD_CODE_RESULT, result, std::strlen(result));
-  char command[announcementSize];
-  std::snprintf(command, sizeof command, "cat %s", statusFilePath);
-  platform::system(command);
+  if (due) copyFileToUpdateLog(statusFilePath, false, true);
 }
 
 void resetUpdateState() {
   updateOk = 1;
+  finishLineDue = 1;
   for (VersionPart* part = versionParts; part->key != nullptr; ++part) part->updateNeeded = 1;
   dfuFailed = 0;
   stepFaults = 0;

@@ -23,7 +23,7 @@ constexpr uintptr_t modeSteady2 = 2;
 // The device, open for the length of one operation; the failure entry names
 // the operation that opens it.
 platform::UniqueFd openLed(const char* operation) {
-  platform::UniqueFd device(platform::open(ledNodePath, O_RDWR));
+  platform::UniqueFd device(platform::open(ledNodePath, O_RDWR | O_CLOEXEC));
   if (!device.valid()) OPERATION_ERROR(operation, Critical, 106, "Can't open LED device!\n");
   return device;
 }

@@ -11,6 +11,7 @@
 
 #include "admin_link/admin_link.h"
 #include "bt_module/bt_module.h"
+#include "child_process/child_process.h"
 #include "common/step_event.h"
 #include "image/image.h"
 #include "log/log.h"
@@ -28,6 +29,10 @@ volatile sig_atomic_t exitInProgress = 0;
 volatile sig_atomic_t inSignalHandler = 0;
 
 namespace {
+
+// How long the download tool has to end after SIGTERM at the daemon's end,
+// in milliseconds of the daemon's time, before it is killed.
+constexpr unsigned toolStopGraceMs = 5000;
 
 // Marks the span of a signal handler; errno is kept for the interrupted flow.
 struct HandlerScope {
@@ -48,9 +53,25 @@ void serveModuleChannel() {
   runUpdateStep();
 }
 
+// A download tool still running would go on changing the module after the
+// daemon has gone: it is stopped with everything it started. From here on
+// no handler runs: the child-dead notice of the tool is not wanted any more,
+// and a second SIGTERM finds the end already under way.
+void stopDownloadTool() {
+  sigset_t held;
+  sigfillset(&held);
+  platform::sigprocmask(SIG_BLOCK, &held, nullptr);
+  const pid_t tool = dfuPid;
+  if (tool <= 0) return;
+  dfuPid = 0;
+  if (stopChildGroup(tool, toolStopGraceMs) == 1)
+    OPERATION_INFO("exitHandler", 1, "download tool (pid %d) stopped\n", static_cast<int>(tool));
+}
+
 }  // namespace
 
 void exitHandler(int signalNumber) {
+  stopDownloadTool();
   closeAiSocket();
   isRunning = 0;
   // From a signal handler only async-signal-safe calls: no stdio flush.

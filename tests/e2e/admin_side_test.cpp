@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "archive_builder.h"
 #include "test_support.h"
 
@@ -42,11 +44,13 @@ TEST(AdminSide, ExitOnResultGivesTheUpdatesResult) {
     bool rejected;  // an archive with a broken magic number
     int status;
     const char* said;
+    bool exitOnResult;  // without: the verdict shows while the input stays open
   };
   const Case cases[] = {
-      {"OK", "CHECK_VERSIONS\n", "", false, 0, "update result: OK\n"},
-      {"NOK", "LAP_SOFTWARE\n", "flash.missing = 1\n", false, 1, "update result: NOK\n"},
-      {"rejected archive", "CHECK_VERSIONS\n", "", true, 1, "the daemon rejected the update archive"},
+      {"OK", "CHECK_VERSIONS\n", "", false, 0, "update result: OK\n", false},
+      {"NOK", "LAP_SOFTWARE\n", "flash.missing = 1\n", false, 1, "update result: NOK\n", true},
+      {"rejected archive", "CHECK_VERSIONS\n", "", true, 1, "the daemon rejected the update archive",
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -56,12 +60,20 @@ TEST(AdminSide, ExitOnResultGivesTheUpdatesResult) {
     package["updatetodo.txt"] = c.plan;
     testsupport::Bytes archive = testsupport::exampleArchive(package);
     if (c.rejected) archive[0] ^= 0xff;
-    auto admin = startAdmin(sandbox, {"--exit-on-result"});
+    auto admin = startAdmin(sandbox, c.exitOnResult ? std::vector<std::string>{"--exit-on-result"}
+                                                     : std::vector<std::string>{});
     Daemon daemon(sandbox);
     ASSERT_TRUE(testsupport::waitUntil(waitSeconds, [&] { return has(admin->out(), "UPD_CODE_STATUS"); }))
         << daemon.err();
     sandbox.write("/tmp/image", archive);
     admin->input("start\n");
+    if (!c.exitOnResult) {
+      // The verdict and the report behind it, though "OK" came before too.
+      ASSERT_TRUE(testsupport::waitUntil(waitSeconds, [&] { return has(admin->out(), c.said); }))
+          << admin->out();
+      EXPECT_TRUE(std::regex_search(admin->out(), std::regex("code 2 UPD_CODE_RESULT payload 2 "
+                                                             "\"OK\"[^\n]*\n[^\n]*update result")));
+    }
     admin->closeInput();  // it ends at the end of its input once the result came
     EXPECT_EQ(c.status, admin->wait(waitSeconds));
     const std::string out = admin->out();
@@ -86,7 +98,7 @@ TEST(AdminSide, RefusesWhatCannotWork) {
   // Commands that cannot be sent; the end of the input ends it.
   first->input("request -1\nrequest 65536\nraw\nstatus\n");
   first->closeInput();
-  EXPECT_EQ(0, first->wait(waitSeconds));
+  EXPECT_EQ(1, first->wait(waitSeconds)) << "a send found no daemon";
   const std::string out = first->out();
   EXPECT_TRUE(has(out, "request takes one update code from 0 to 65535, not \"-1\"")) << out;
   EXPECT_TRUE(has(out, "not \"65536\""));
@@ -96,34 +108,42 @@ TEST(AdminSide, RefusesWhatCannotWork) {
   EXPECT_FALSE(sandbox.exists("/rb_ai_sock2ad"));
 }
 
+// The good board takes the example board's installed versions by default
+// and is kept (--root); the failing one gives JSON on a board of its own
+// making, which goes.
 TEST(TryCommand, ExampleArchiveOnAGoodAndOnAFailingBoard) {
   struct Case {
     const char* name;
     const char* settings;
     int status;
-    std::vector<std::string> said;
+    std::vector<std::string> said;  // on standard error with --json
+    bool json;
   };
   const Case cases[] = {
       {"good board", "flash.size = 0x200000\n", 0,
-       {"] 6/6 Update skq Software: OK\n", "] result: OK\nUpdate OK;"}},
+       {"/etc/data.txt: the example board's installed versions (no --data given)\n", "Trilo Firmware ...  2.13  ",
+        "] 6/6 Update skq Software: OK\n", "] result: OK\nUpdate OK;"}, false},
       {"failing download", "dfu.result = fail\n", 1,
        {"] 5/6 Update Trilo Firmware: NOK\n", "        nothing done... try again\n",
-        "] 6/6 Update skq Software: not run\n", "] result: NOK\nUpdate NOK;"}},
-      {"settings typo", "flash.size = 2M\n", 2, {}},
+        "] 6/6 Update skq Software: not run\n", "] result: NOK\nUpdate NOK;"}, true},
+      {"settings typo", "flash.size = 2M\n", 2, {}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Sandbox sandbox;
     sandbox.write("board/try.img", testsupport::exampleArchive());
     sandbox.write("board/try.settings", c.settings);
-    sandbox.write("board/data.txt", testsupport::readFile(std::string(UPDATE_SOURCE_DIR) +
-                                                         "/examples/board/data.txt"));
+    sandbox.write("board/data.txt", "LAP_VERSION=0.9\n");
     const std::string board = sandbox.root() + "/try";
-    Process sim(sandbox, "update_sim",
-                {"--try", sandbox.path("board/try.img"), "--settings", sandbox.path("board/try.settings"),
-                 "--data=" + sandbox.path("board/data.txt"), "--root", board, "--time-scale", "0.01"});
+    std::vector<std::string> args = {"--try", sandbox.path("board/try.img"), "--settings",
+                                     sandbox.path("board/try.settings"), "--time-scale", "0.01"};
+    if (c.json)
+      args.insert(args.end(), {"--json", "--data=" + sandbox.path("board/data.txt")});
+    else
+      args.insert(args.end(), {"--root", board});
+    Process sim(sandbox, "update_sim", args);
     EXPECT_EQ(c.status, sim.wait(waitSeconds)) << sim.err();
-    const std::string out = sim.out();
+    const std::string out = c.json ? sim.err() : sim.out();
     if (c.status == 2) {
       EXPECT_EQ("update_sim: " + sandbox.path("board/try.settings") +
                     ":1: flash.size = \"2M\" cannot be read; allowed: a number from 0 (decimal, or "
@@ -132,6 +152,27 @@ TEST(TryCommand, ExampleArchiveOnAGoodAndOnAFailingBoard) {
       continue;
     }
     for (const std::string& part : c.said) EXPECT_TRUE(has(out, part)) << part << "\n" << out;
+    if (c.json) {
+      const nlohmann::json report = nlohmann::json::parse(sim.out());  // standard output: JSON alone
+      EXPECT_EQ("NOK", report["verdict"]);
+      EXPECT_EQ(1, report["exit_status"]);
+      EXPECT_EQ("the update did not end \"OK\"", report["exit_meaning"]);
+      const auto& steps = report["steps"];
+      ASSERT_EQ(6u, steps.size());
+      EXPECT_EQ("BT_MOD_SET_FIRM_STACK", steps[4]["step"]);
+      EXPECT_EQ("NOK", steps[4]["result"]);
+      EXPECT_EQ("dfu: download of /tmp/update.d/stack.dfu failed", steps[4]["notes"][0]);
+      EXPECT_TRUE(steps[4]["seconds"].is_number());
+      EXPECT_EQ("not run", steps[5]["result"]);
+      const auto& device = report["device"];
+      EXPECT_EQ(false, device["flash_written"]);
+      EXPECT_EQ("2.13", device["module_firmware"]);
+      EXPECT_EQ(true, device["module_store_changed"]);
+      EXPECT_EQ("0.9", device["installed_versions"]["LAP_VERSION"]);
+      EXPECT_EQ(false, report["board_kept"]);
+      EXPECT_FALSE(std::filesystem::exists(report["board"].get<std::string>())) << "removed";
+      continue;
+    }
     EXPECT_TRUE(has(out, "Everything is left in " + board + ":\n")) << out;
     EXPECT_TRUE(has(testsupport::readFile(board + "/tmp/update.log"), "*UPDATE_FINISHED*"));
     EXPECT_FALSE(sandbox.exists("try/rb_ai_sock2up")) << "the daemon was stopped";

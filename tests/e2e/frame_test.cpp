@@ -31,6 +31,13 @@ void expectReply(const std::vector<uint8_t>& datagram, uint32_t type, uint32_t c
   EXPECT_EQ(payload, std::vector<uint8_t>(datagram.begin() + 13, datagram.begin() + 13 + payload.size()));
 }
 
+size_t occurrences(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+    ++count;
+  return count;
+}
+
 struct FrameTest : ::testing::Test {
   Sandbox sandbox;
   AdminPeer admin{sandbox.root()};
@@ -52,9 +59,23 @@ TEST_F(FrameTest, StartUpReportStatusReplyAndFinishReports) {
   ASSERT_TRUE(admin.sendRequest(0));
   ASSERT_TRUE(admin.waitFor(1025, 0, &datagram, waitSeconds));
   expectReply(datagram, 1025, 0, hello);
-  // Without an update the finish step reports OK on every tick.
-  ASSERT_TRUE(admin.waitFor(1026, 2, &datagram, waitSeconds));
-  expectReply(datagram, 1026, 2, {'O', 'K'});
+  // Without an update the finish step reports OK on every tick, but writes
+  // its line and lists the status file once.
+  for (int tick = 0; tick < 50; ++tick) {
+    ASSERT_TRUE(admin.waitFor(1026, 2, &datagram, waitSeconds));
+    expectReply(datagram, 1026, 2, {'O', 'K'});
+  }
+  EXPECT_EQ("*UPDATE_FINISHED* ... OK\n", statusFile());
+  EXPECT_EQ("*UPDATE_FINISHED* ... OK\n", daemon->out());
+  // A start request after that (no archive) ends with a finish line of its own.
+  ASSERT_TRUE(admin.sendRequest(1));
+  for (int tick = 0; tick < 20;) {
+    ASSERT_TRUE(admin.waitFor(1026, 2, &datagram, waitSeconds));
+    if (datagram[12] == 3) ++tick;  // "NOK"
+  }
+  EXPECT_EQ(1u, occurrences(statusFile(), "*UPDATE_FINISHED* ... OK\n"));
+  EXPECT_EQ(1u, occurrences(statusFile(), "*UPDATE_FINISHED* ... NOK\n"));
+  EXPECT_EQ(1u, occurrences(daemon->out(), "*UPDATE_FINISHED* ... NOK\n"));
   EXPECT_NE(std::string::npos, daemon->err().find("Veltrix skyquill BT-LAP update software.\n"
                                                   "Version: 0.1.0  Compilation time: "));
 }
@@ -91,13 +112,6 @@ TEST_F(FrameTest, BadInputIsLoggedAndTheDaemonGoesOn) {
     break;
   }
   EXPECT_TRUE(daemon->running());
-}
-
-size_t occurrences(const std::string& text, const std::string& needle) {
-  size_t count = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-    ++count;
-  return count;
 }
 
 // Bad datagrams in bursts while step alarms fire for some seconds: no text

@@ -229,6 +229,42 @@ TEST_F(UpdateTest, TheExampleUpdateRunsAllSixSteps) {
   EXPECT_NE(std::string::npos, daemon->out().find("100 percent \n"));
 }
 
+// No process of a download tool outlives the daemon, whichever way it ends,
+// also when the tool and what it started shrug off SIGTERM.
+TEST_F(UpdateTest, EndDuringTheDownloadLeavesNoToolBehind) {
+  plan("BT_MOD_SET_FIRM_STACK\n");
+  package["dfu"] = "#!/bin/sh\ntrap '' TERM\n/bin/sleep 100000 &\necho $! > ../helper.pid\n"
+                   "echo $$ > ../tool.pid\nwait\n";
+  // Gone, or ended and waiting for its parent's look.
+  auto gone = [](const std::string& pid) {
+    const std::string stat = testsupport::readFile("/proc/" + pid + "/stat");
+    return stat.empty() || stat.find(") Z ") != std::string::npos;
+  };
+  for (bool byStopRequest : {false, true}) {
+    SCOPED_TRACE(byStopRequest ? "stop request" : "SIGTERM");
+    start(archive());
+    std::string tool, helper;
+    ASSERT_TRUE(testsupport::waitUntil(waitSeconds, [&] {
+      tool = sandbox.read("/tmp/tool.pid");
+      helper = sandbox.read("/tmp/helper.pid");
+      return tool.size() > 1 && tool.back() == '\n' && helper.size() > 1 && helper.back() == '\n';
+    })) << daemon->err();
+    tool.pop_back();
+    helper.pop_back();
+    ASSERT_FALSE(gone(tool) || gone(helper));
+    if (byStopRequest) {
+      ASSERT_TRUE(admin->sendRequest(3));
+    } else {
+      daemon->signal(SIGTERM);
+    }
+    EXPECT_EQ(0, daemon->wait(waitSeconds));
+    EXPECT_NE(std::string::npos, daemon->err().find("download tool (pid " + tool + ") stopped\n"));
+    EXPECT_TRUE(testsupport::waitUntil(waitSeconds, [&] { return gone(tool) && gone(helper); }));
+    ::remove(sandbox.path("/tmp/tool.pid").c_str());
+    ::remove(sandbox.path("/tmp/helper.pid").c_str());
+  }
+}
+
 // ---- the fault matrix --------------------------------------------------------
 //
 // One row per fault: the board and package it needs, what the admin side
@@ -428,6 +464,25 @@ const FaultRow faultRows[] = {
                           "echo \" 50 $line\" > ../dfu_status.log\n/bin/sleep 0.1\n"
                           "echo \"100 $line\" > ../dfu_status.log\n";
      }},
+    // Package files that are no regular files are refused, not waited on or
+    // read forever; the tool gets descriptors 0 to 2 alone (3 is the listing's).
+    {"PlanThatIsAFifo", "", "", "/tmp/update.d/updatetodo.txt is not a regular file\n", "NOK",
+     Flash::Untouched, {}, nullptr,
+     [](FaultMatrix& t) { t.package["updatetodo.txt"] = testsupport::fifoEntry; }},
+    {"ToolErrorLogLinkedToDevZero", firmwareAndSoftware, "",
+     firmware + "*/tmp/dfu_error.log is not a regular file\n*NOK\n nothing done... try again\n",
+     "NOK", Flash::Untouched, {serial}, "2.13\n", [](FaultMatrix& t) {
+       t.package["dfu"] = "#!/bin/sh\n/bin/ls /proc/self/fd > ../fds.txt\n"
+                          "/bin/ln -s /dev/zero ../dfu_error.log\nexit 1\n";
+     }, nullptr, [](FaultMatrix& t) { EXPECT_EQ("0\n1\n2\n3\n", t.sandbox.read("/tmp/fds.txt")); }},
+    // A tool that never ends and shrugs off SIGTERM.
+    {"DownloadWithoutProgress", firmwareAndSoftware, "",
+     firmware + "*download made no progress for 300 s: download tool (pid *) stopped\n*"
+     "NOK\n nothing done... try again\n", "NOK", Flash::Untouched, {serial}, "2.13\n",
+     [](FaultMatrix& t) {
+       t.package["dfu"] = "#!/bin/sh\ntrap '' TERM\necho ' 10' > ../dfu_status.log\n"
+                          "while :; do /bin/sleep 1; done\n";
+     }},
     // Faults that already ended as they should.
     {"SilentModule", "BT_MOD_SET_READ\nLAP_SOFTWARE\n", "module.silent = 1\n",
      readKeys + timedOut + " NOK\n" + softwareOk, "NOK", Flash::Written},
@@ -439,7 +494,7 @@ const FaultRow faultRows[] = {
        EXPECT_NE(std::string::npos, dump.find("&0002 = 0000\r\n&0011 = 0019\r\n"));
      }},
     {"FailedDownload", firmwareAndSoftware, "dfu.result = fail\n",
-     firmware + "??? percent dfu: download of *stack.dfu failed\ndfu: transfer broken off after "
+     firmware + "??? percent dfu: download of /tmp/update.d/stack.dfu failed\ndfu: transfer broken off after "
      "50 percent: block 37 not acknowledged\ndfu: the module stays in its loader until the next "
      "reset\ndfu: the module keeps its firmware 2.13\n 50 percent NOK\n nothing done... try again\n",
      "NOK", Flash::Untouched, {serial}, "2.13\n", nullptr, nullptr, [](FaultMatrix& t) {

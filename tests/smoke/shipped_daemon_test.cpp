@@ -80,7 +80,8 @@ struct ShippedDaemon : ::testing::Test {
     }
 
     Process install(sandbox,
-                    {UPDATE_CMAKE_COMMAND, "--install", UPDATE_BUILD_DIR, "--prefix", root});
+                    {UPDATE_CMAKE_COMMAND, "--install", UPDATE_BUILD_DIR, "--prefix", root,
+                     "--component", "device_root"});
     ASSERT_EQ(0, install.wait(waitSeconds)) << install.out() << install.err();
     ASSERT_EQ((std::vector<std::string>{"bin/ 0755", "bin/-gunzip 0755", "bin/-rm 0755",
                                         "bin/-tar 0755", "sbin/ 0755", "sbin/update_process 0755"}),
@@ -148,6 +149,18 @@ TEST_F(ShippedDaemon, AnswersSurvivesBadInputRunsAnUpdateAndEndsOnSigterm) {
   ASSERT_TRUE(admin->waitFor(1026, 2, &datagram, waitSeconds));  // idle: the finish step's tick
   expectReply(datagram, 1026, 2, {'O', 'K'});
   showMemory();
+  // Beyond 0 to 2 every descriptor it holds is close-on-exec: no shell
+  // command or tool it runs gets its admin socket (the emulator's own aside).
+  const std::string proc = "/proc/" + std::to_string(daemon->pid());
+  for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
+    const std::string fd = entry.path().filename().string();
+    const char* emulator = std::getenv("UPDATE_TEST_EMULATOR");
+    if (std::stoi(fd) <= 2 || (emulator != nullptr && *emulator != '\0')) continue;
+    std::smatch flags;
+    const std::string info = testsupport::readFile(proc + "/fdinfo/" + fd);
+    ASSERT_TRUE(std::regex_search(info, flags, std::regex("flags:\\s*([0-7]+)"))) << info;
+    EXPECT_NE(0, std::stol(flags[1].str(), nullptr, 8) & 02000000) << "descriptor " << fd;
+  }
 
   // Bad datagrams are logged, and the daemon still answers.
   ASSERT_TRUE(admin->send(testsupport::aiMessage(12, 99, {0, 0, 0, 0})));

@@ -92,6 +92,15 @@ Bytes makePackage(const std::map<std::string, std::string>& files) {
   ::mkdir((folder + "/update.d").c_str(), 0755);
   for (const auto& [name, content] : files) {
     std::string path = folder + "/update.d/" + name;
+    if (content == fifoEntry) {
+      ::mkfifo(path.c_str(), 0644);
+      continue;
+    }
+    if (content.compare(0, symlinkEntry.size(), symlinkEntry) == 0) {
+      if (::symlink(content.c_str() + symlinkEntry.size(), path.c_str()) != 0)
+        throw std::runtime_error("symlink failed");
+      continue;
+    }
     {
       std::ofstream out(path, std::ios::binary);
       out << content;
@@ -99,8 +108,11 @@ Bytes makePackage(const std::map<std::string, std::string>& files) {
     // Scripts (the download tool) keep their execute permission in the tar.
     if (content.compare(0, 2, "#!") == 0) ::chmod(path.c_str(), 0755);
   }
-  std::string command =
-      "tar -C '" + folder + "' -cf - update.d | gzip -n -c > '" + folder + "/package.tar.gz'";
+  // Members owned by 0, as update_image writes them: the daemon's tar runs
+  // as root and gives the files the owner they carry, which for anyone
+  // else's (the tester's) fails in a root that maps only its own user.
+  std::string command = "tar --owner=0 --group=0 --numeric-owner -C '" + folder +
+                        "' -cf - update.d | gzip -n -c > '" + folder + "/package.tar.gz'";
   int status = std::system(command.c_str());
   std::ifstream in(folder + "/package.tar.gz", std::ios::binary);
   std::ostringstream content;

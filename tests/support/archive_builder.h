@@ -47,7 +47,11 @@ void resealHeader(Bytes& image);
 void resealImage(Bytes& image);
 
 // A gzip-compressed tar archive with the files under "update.d/", made with
-// tar and gzip through the shell. File names must be plain names.
+// tar and gzip through the shell. File names must be plain names. A file
+// whose content is fifoEntry becomes a FIFO, one of symlinkEntry + TARGET a
+// symbolic link to TARGET.
+inline const std::string fifoEntry = std::string("\0fifo", 5);
+inline const std::string symlinkEntry = std::string("\0link:", 6);
 Bytes makePackage(const std::map<std::string, std::string>& files);
 
 // The files of the example update package (examples/package/, with the

@@ -133,7 +133,7 @@ uint16_t word16(const std::vector<uint8_t>& bytes, size_t offset) {
 
 AdminPeer::AdminPeer(const std::string& root)
     : path_(root + "/rb_ai_sock2ad"), daemonPath_(root + "/rb_ai_sock2up") {
-  fd_ = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+  fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   struct sockaddr_un address = {};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
@@ -251,11 +251,13 @@ void Process::launch(const Sandbox& sandbox, const std::string& name,
   if (::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   pid_ = ::fork();
   if (pid_ == 0) {
-    int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // Close-on-exec: the program gets descriptors 0, 1 and 2 alone.
+    int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ::dup2(in[0], 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
+    ::close_range(3, ~0U, 0);  // nor what the test's own caller left open
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);

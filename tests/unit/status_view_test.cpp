@@ -59,10 +59,12 @@ const Event recording[] = {
     {40.2, Event::append, "*UPDATE_FINISHED* ... NOK\n"},
 };
 
-TEST(StatusView, RecordedUpdateInPlainLines) {
+// The recording played to a view; what it wrote. verdictText replaces the
+// recording's verdict.
+std::string play(admin::StatusView::Style style, const std::string& verdictText = "") {
   std::ostringstream out;
   const double start = 1000;
-  admin::StatusView view(out, admin::StatusView::Style::lines, "update on the test board", [] {
+  admin::StatusView view(out, style, "update on the test board", [] {
     return "# plan\nCHECK_VERSIONS\nBT_MOD_SET_READ\nBT_MOD_SET_NEW_WRITE\nBT_MOD_SET_FIRM_STACK\n"
            "LAP_SOFTWARE\nBT_MOD_SET_COMP\n";
   });
@@ -70,15 +72,43 @@ TEST(StatusView, RecordedUpdateInPlainLines) {
   std::string status;
   for (const Event& event : recording) {
     if (event.kind == Event::verdict) {
-      view.verdict(start + event.seconds, event.text);
+      view.verdict(start + event.seconds, verdictText.empty() ? event.text : verdictText);
       continue;
     }
     if (event.kind == Event::rewrite) status.resize(status.size() - 12);
     status += event.text;
     view.statusText(start + event.seconds, status);
   }
+  return out.str();
+}
+
+TEST(StatusView, RecordedUpdateInPlainLines) {
   EXPECT_EQ(testsupport::readFile(std::string(UPDATE_SOURCE_DIR) + "/tests/data/watch_lines.txt"),
-            out.str());
+            play(admin::StatusView::Style::lines));
+}
+
+// The last frame on an 80-column terminal: every line shorter than the
+// terminal, the version report in columns, a long verdict wrapped whole.
+TEST(StatusView, RecordedUpdateOnATerminal) {
+  const std::string verdict(
+      "NOK: the daemon rejected the update archive (start reply, code 1 \"OK\\0\")");
+  const std::string out = play(admin::StatusView::Style::terminal, verdict);
+  const std::string frame = out.substr(out.rfind("\x1b[J") + 3);
+  std::istringstream lines(frame);
+  std::string line;
+  std::string joined;
+  while (std::getline(lines, line)) {
+    EXPECT_LT(line.size(), 80u) << line;
+    joined += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
+  }
+  EXPECT_NE(std::string::npos,
+            joined.find("        part            old version  new version        update ?\n"
+                        "        Trilo Firmware  2.13         2.14 means stable  yes\n"
+                        "        PS-Key          K1 0107      K1 0108            yes\n"))
+      << joined;
+  EXPECT_NE(std::string::npos, joined.find("result: NOK: the daemon rejected the update archive "
+                                           "(start reply, code 1\n    \"OK\\0\")\n"))
+      << joined;
 }
 
 }  // namespace

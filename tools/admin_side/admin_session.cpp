@@ -67,12 +67,14 @@ Session::Session(const SessionOptions& options, Socket& socket, std::ostream& ou
         return readFrom(root + "/tmp/update.d/updatetodo.txt", &offset);
       },
       width);
+  if (options_.editInput) view_->typing(monotonicSeconds(), "");
 }
 
 void Session::say(const std::string& text) {
   if (view_) {
     view_->message(monotonicSeconds(), text);
   } else {
+    close();
     out_ << timeOfDay() << " " << text << "\n";
     out_.flush();
   }
@@ -80,6 +82,7 @@ void Session::say(const std::string& text) {
 
 void Session::decide(const std::string& result, const std::string& text) {
   result_ = result;
+  verdictText_ = text;
   waiting_ = Wait::nothing;
   if (view_) {
     watchStatus();  // the finish line was written before the report went out
@@ -92,8 +95,12 @@ void Session::decide(const std::string& result, const std::string& text) {
 void Session::onDatagram(const uint8_t* bytes, size_t size) {
   daemonUp_ = true;
   std::vector<uint8_t> datagram(bytes, bytes + size);
+  const Datagram d = decode(bytes, size);
+  // The report that carries the verdict is shown even when it repeats the
+  // one before the start (the same "OK" as before the update began).
+  const bool verdictReport = waiting_ == Wait::result && isMessage(d, AI_MSG_UPDATE_IND, UPD_CODE_RESULT);
   if (!view_) {
-    if (!options_.all && datagram == last_) {
+    if (!options_.all && !verdictReport && datagram == last_) {
       ++repeats_;
     } else {
       close();
@@ -102,10 +109,14 @@ void Session::onDatagram(const uint8_t* bytes, size_t size) {
       last_ = datagram;
     }
   }
-  const Datagram d = decode(bytes, size);
-  if (isMessage(d, AI_MSG_UPDATE_RSP, UPD_CODE_STATUS) && waiting_ == Wait::marker) {
-    waiting_ = Wait::result;  // the daemon has taken the start request
-    return;
+  // Status replies come in the order of the requests: the marker's is the
+  // one after those of the status requests sent before it.
+  if (isMessage(d, AI_MSG_UPDATE_RSP, UPD_CODE_STATUS) && statusUnanswered_ > 0) {
+    --statusUnanswered_;
+    if (repliesToMarker_ > 0 && --repliesToMarker_ == 0) {
+      if (waiting_ == Wait::marker) waiting_ = Wait::result;  // the daemon has taken the start
+      return;
+    }
   }
   if (isMessage(d, AI_MSG_UPDATE_RSP, UPD_CODE_START) && waiting_ != Wait::nothing) {
     decide("NOK", "NOK: the daemon rejected the update archive (start reply, code 1 \"OK\\0\")");
@@ -132,6 +143,7 @@ bool Session::sendBytes(const std::vector<uint8_t>& bytes, const std::string& wh
   std::string error;
   if (!socket_.send(bytes, &error)) {
     say("cannot send the " + what + ": " + error);
+    sendFailed_ = true;
     return false;
   }
   if (!view_) say("sent " + std::to_string(bytes.size()) + " bytes: " + what);
@@ -140,16 +152,20 @@ bool Session::sendBytes(const std::vector<uint8_t>& bytes, const std::string& wh
 
 void Session::sendRequest(uint32_t code, const std::string& what) {
   if (!sendBytes(updateRequest(code), what)) return;
+  if (code == UPD_CODE_STATUS) ++statusUnanswered_;
   if (code == UPD_CODE_STOP) stopSent_ = true;
   if (code != UPD_CODE_START) return;
   startSent_ = true;
   result_.clear();
-  if (!options_.watch && !options_.exitOnResult) return;
+  verdictText_.clear();
   statusOffset_ = fileSize(statusPath());
   if (view_) view_->started(monotonicSeconds());
   waiting_ = Wait::marker;
-  if (!sendBytes(updateRequest(UPD_CODE_STATUS), "status request that marks the start"))
+  if (!sendBytes(updateRequest(UPD_CODE_STATUS), "status request that marks the start")) {
     waiting_ = Wait::nothing;
+    return;
+  }
+  repliesToMarker_ = ++statusUnanswered_;
 }
 
 bool Session::command(const std::string& line) {
@@ -214,6 +230,10 @@ void Session::readInput(int inputFd) {
     inputEnded_ = true;
     return;
   }
+  if (options_.editInput && view_) {
+    editInput(chunk, static_cast<size_t>(got));
+    return;
+  }
   pendingInput_.append(chunk, static_cast<size_t>(got));
   size_t newline;
   while (!quit_ && (newline = pendingInput_.find('\n')) != std::string::npos) {
@@ -221,6 +241,37 @@ void Session::readInput(int inputFd) {
     pendingInput_.erase(0, newline + 1);
     command(line);
   }
+}
+
+// Keys as a terminal sends them: a line ends at CR or LF, DEL and BS take
+// the last character back, ^U the whole line, ^D on an empty line ends the
+// input; escape sequences (arrow keys) and other control keys are dropped.
+void Session::editInput(const char* bytes, size_t size) {
+  for (size_t i = 0; i < size && !quit_ && !inputEnded_; ++i) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (escape_ == 1) {
+      escape_ = (c == '[' || c == 'O') ? 2 : 0;
+    } else if (escape_ == 2) {
+      if (c >= 0x40 && c <= 0x7e) escape_ = 0;
+    } else if (c == 0x1b) {
+      escape_ = 1;
+    } else if (c == '\r' || c == '\n') {
+      std::string line;
+      line.swap(pendingInput_);
+      view_->typing(monotonicSeconds(), "");
+      command(line);
+    } else if (c == 0x7f || c == 0x08) {
+      while (!pendingInput_.empty() && (pendingInput_.back() & 0xc0) == 0x80) pendingInput_.pop_back();
+      if (!pendingInput_.empty()) pendingInput_.pop_back();
+    } else if (c == 0x15) {
+      pendingInput_.clear();
+    } else if (c == 0x04) {
+      if (pendingInput_.empty()) inputEnded_ = true;
+    } else if (c >= 0x20) {
+      pendingInput_ += static_cast<char>(c);
+    }
+  }
+  if (!quit_ && !inputEnded_) view_->typing(monotonicSeconds(), pendingInput_);
 }
 
 void Session::watchStatus() {
@@ -254,11 +305,13 @@ bool Session::done() const {
 }
 
 int Session::exitStatus() const {
+  if (sendFailed_) return 1;
   if (options_.exitOnResult && startSent_) return result_ == "OK" ? 0 : 1;
   return 0;
 }
 
 void Session::close() {
+  if (view_) view_->endTyping();
   if (repeats_ > 0) {
     out_ << timeOfDay() << " (the datagram before came " << repeats_ << " more times)\n";
     out_.flush();

@@ -158,6 +158,8 @@ void readStep(const std::string& text, bool closed, StepView* step) {
   step->notes = linesOf(body, report, closed || (!report && step->phase != Phase::running));
 }
 
+}  // namespace
+
 const char* phaseText(StepView::Phase phase) {
   switch (phase) {
     case StepView::Phase::ok: return "OK";
@@ -171,6 +173,8 @@ const char* phaseText(StepView::Phase phase) {
   return "";
 }
 
+namespace {
+
 bool finished(StepView::Phase phase) {
   return phase != StepView::Phase::pending && phase != StepView::Phase::running;
 }
@@ -182,18 +186,79 @@ std::string bar(int percent) {
   return "[" + std::string(filled, '#') + std::string(barWidth - filled, '.') + "] " + figure;
 }
 
-// A version report row narrowed for the terminal: runs of blanks made two.
-std::string squeezed(const std::string& text) {
-  std::string out;
-  for (size_t i = text.find_first_not_of(' '); i < text.size(); ++i) {
-    if (text[i] == ' ' && i + 1 < text.size() && text[i + 1] == ' ') {
-      while (i + 1 < text.size() && text[i + 1] == ' ') ++i;
-      out += "  ";
+// The version report's rows: "   %-19.19s %-23.23s %-22.22s %-20.20s", the
+// part's name ("Trilo Firmware ...") and the old version, the new one and
+// whether it is to be updated, under a header with "|" between its titles.
+constexpr size_t reportColumns[] = {3, 23, 47, 70};
+constexpr size_t reportFields = sizeof reportColumns / sizeof reportColumns[0];
+
+bool isReportHeader(const std::string& note) {
+  return startsWith(note, note.find_first_not_of(' '), "part:") && note.find('|') != std::string::npos;
+}
+
+// The notes of a step for the terminal: the version report as a table whose
+// columns are as wide as their texts, the other notes as they are.
+std::vector<std::string> tableOf(const std::vector<std::string>& notes) {
+  std::vector<std::vector<std::string>> rows;
+  bool report = false;
+  for (const std::string& note : notes) {
+    if (isReportHeader(note)) {
+      report = true;
+      rows.push_back({"part", "old version", "new version", "update ?"});
       continue;
     }
-    out += text[i];
+    if (!report || note.size() <= reportColumns[1] || note.compare(0, 3, "   ") != 0 ||
+        note[3] == ' ') {
+      rows.push_back({note});  // an error text, or a row of some other form
+      continue;
+    }
+    std::vector<std::string> fields;
+    for (size_t i = 0; i < reportFields; ++i) {
+      size_t end = i + 1 < reportFields ? reportColumns[i + 1] : note.size();
+      std::string field = trimmed(note.substr(reportColumns[i], end - reportColumns[i]), true);
+      if (i == 0 && endsWith(field, " ...")) field = trimmed(field.substr(0, field.size() - 4), true);
+      fields.push_back(field);
+    }
+    rows.push_back(fields);
   }
-  return out;
+  size_t widths[reportFields] = {};
+  for (const auto& row : rows)
+    for (size_t i = 0; row.size() == reportFields && i < reportFields; ++i)
+      if (row[i].size() > widths[i]) widths[i] = row[i].size();
+  std::vector<std::string> lines;
+  for (const auto& row : rows) {
+    if (row.size() != reportFields) {
+      lines.push_back(trimmed(row[0], true));
+      continue;
+    }
+    std::string line;
+    for (size_t i = 0; i < reportFields; ++i) {
+      line += row[i];
+      if (i + 1 < reportFields) line += std::string(widths[i] - row[i].size() + 2, ' ');
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// A line cut into pieces shorter than width, at blanks where it can be;
+// the pieces after the first indented by 4 more than the line.
+std::vector<std::string> wrapped(const std::string& line, size_t width) {
+  std::vector<std::string> pieces;
+  size_t indent = line.find_first_not_of(' ');
+  if (indent == std::string::npos) indent = 0;
+  indent = indent + 4 < width / 2 ? indent + 4 : width / 2;
+  std::string rest = line;
+  while (rest.size() >= width) {
+    size_t cut = rest.rfind(' ', width - 1);
+    const size_t first = pieces.empty() ? rest.find_first_not_of(' ') : indent;
+    if (cut == std::string::npos || cut <= first) cut = width - 1;
+    pieces.push_back(rest.substr(0, cut));
+    size_t next = rest.find_first_not_of(' ', cut);
+    rest = std::string(indent, ' ') + (next == std::string::npos ? "" : rest.substr(next));
+  }
+  if (pieces.empty() || rest.find_first_not_of(' ') != std::string::npos) pieces.push_back(rest);
+  return pieces;
 }
 
 std::string clock(double seconds) {
@@ -311,6 +376,16 @@ void StatusView::statusText(double now, const std::string& text) {
     planRead_ = true;
   }
   UpdateView next = readStatus(text, plan_);
+  for (size_t i = 0; i < next.steps.size(); ++i) {
+    StepView& step = next.steps[i];
+    if (i < shown_.steps.size()) {
+      step.startedAt = shown_.steps[i].startedAt;
+      step.endedAt = shown_.steps[i].endedAt;
+    }
+    if (step.phase == StepView::Phase::pending || step.phase == StepView::Phase::notRun) continue;
+    if (step.startedAt < 0) step.startedAt = now - startTime_;
+    if (finished(step.phase) && step.endedAt < 0) step.endedAt = now - startTime_;
+  }
   if (style_ == Style::lines) {
     printChanges(now, next);
   } else {
@@ -375,20 +450,35 @@ void StatusView::redraw(double now) {
   for (size_t i = 0; i < shown_.steps.size(); ++i) {
     lines.push_back(stepLine(i));
     if (finished(shown_.steps[i].phase) || shown_.steps[i].phase == StepView::Phase::pending)
-      for (const std::string& note : shown_.steps[i].notes) lines.push_back("        " + squeezed(note));
+      for (const std::string& note : tableOf(shown_.steps[i].notes)) lines.push_back("        " + note);
   }
   if (!shown_.finishLine.empty()) lines.push_back("finish line: " + shown_.finishLine);
   if (!verdict_.empty()) lines.push_back("result: " + verdict_);
   if (!lastMessage_.empty()) lines.push_back(lastMessage_);
 
+  // Back to the view's first line; every line shorter than the terminal, so
+  // that each takes one row. The line being typed comes last, the cursor
+  // behind it.
   if (drawnLines_ > 0) out_ << "\x1b[" << drawnLines_ << "A";
   out_ << "\r\x1b[J";
-  for (std::string& line : lines) {
-    if (line.size() >= width_) line.resize(width_ - 1);
-    out_ << line << "\n";
+  drawnLines_ = 0;
+  for (const std::string& line : lines) {
+    for (const std::string& piece : wrapped(line, width_)) {
+      out_ << piece << "\n";
+      ++drawnLines_;
+    }
+  }
+  if (prompting_) {
+    std::vector<std::string> pieces = wrapped("> " + typed_, width_);
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      out_ << pieces[i];
+      if (i + 1 < pieces.size()) {
+        out_ << "\n";
+        ++drawnLines_;
+      }
+    }
   }
   out_.flush();
-  drawnLines_ = lines.size();
   drawnAt_ = now;
 }
 
@@ -411,6 +501,20 @@ void StatusView::verdict(double now, const std::string& text) {
     return;
   }
   redraw(now);
+}
+
+void StatusView::typing(double now, const std::string& text) {
+  if (style_ != Style::terminal) return;
+  prompting_ = true;
+  typed_ = text;
+  redraw(now);
+}
+
+void StatusView::endTyping() {
+  if (!prompting_) return;
+  prompting_ = false;
+  out_ << "\r\x1b[K";
+  out_.flush();
 }
 
 void StatusView::tick(double now) {

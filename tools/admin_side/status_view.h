@@ -26,7 +26,13 @@ struct StepView {
   Phase phase = Phase::pending;
   int percent = -1;                // the last progress figure, -1 for none
   std::vector<std::string> notes;  // version report rows, error texts
+  // Seconds after the start request at which the view first saw the step
+  // begun and ended; -1 while not seen.
+  double startedAt = -1;
+  double endedAt = -1;
 };
+// "OK", "NOK", "nothing to do", "done", "running", "not run", "" (pending).
+const char* phaseText(StepView::Phase phase);
 
 struct UpdateView {
   std::vector<StepView> steps;
@@ -59,6 +65,15 @@ class StatusView {
   void verdict(double now, const std::string& text);
   // Redraws the elapsed time on a terminal.
   void tick(double now);
+  // On a terminal whose input the session echoes itself: the line being
+  // typed, shown below the view; endTyping takes it away for good.
+  void typing(double now, const std::string& text);
+  void endTyping();
+
+  // The update as last read, and the seconds from the start request to the
+  // verdict (-1 before it).
+  const UpdateView& update() const { return shown_; }
+  double verdictSeconds() const { return endTime_ >= 0 ? endTime_ - startTime_ : -1; }
 
  private:
   std::string stamp(double now) const;
@@ -81,7 +96,9 @@ class StatusView {
   UpdateView shown_;
   std::string verdict_;
   std::string lastMessage_;
-  size_t drawnLines_ = 0;
+  bool prompting_ = false;
+  std::string typed_;
+  size_t drawnLines_ = 0;  // line ends since the view's first line
   double drawnAt_ = -1;
 };
 

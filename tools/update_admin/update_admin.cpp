@@ -11,6 +11,7 @@
 // SIGINT or SIGTERM.
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,7 +51,8 @@ void printHelp() {
       "0 to 65535) | raw XX XX ... (any bytes in hexadecimal) | quit.\n"
       "It ends at the end of its input, once what --exit-on-result or\n"
       "--exit-after-stop waits for has come.\n"
-      "Exit status: 0 good; 1 the update's result was not \"OK\" (--exit-on-result);\n"
+      "Exit status: 0 good; 1 a command could not be sent (no daemon running), or\n"
+      "the update's result was not \"OK\" (--exit-on-result);\n"
       "2 usage error, or the socket cannot be bound.\n"
       "Messages and datagrams: docs/admin_link.md.\n");
 }
@@ -101,9 +103,21 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   const bool terminal = options.watch && ::isatty(1) == 1;
+  // On a terminal the view shows the line being typed itself: the
+  // terminal's echo would push the view down a line per command.
+  struct termios saved = {};
+  options.editInput = terminal && ::tcgetattr(0, &saved) == 0;
+  if (options.editInput) {
+    struct termios keys = saved;
+    keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    keys.c_cc[VMIN] = 1;
+    keys.c_cc[VTIME] = 0;
+    options.editInput = ::tcsetattr(0, TCSANOW, &keys) == 0;
+  }
   admin::Session session(options, socket, std::cout, terminal, terminal ? terminalWidth() : 80);
   if (!options.watch) std::cout << admin::timeOfDay() << " listening on " << socket.path() << std::endl;
   while (!session.done() && !stopRequested) session.poll(0, options.watch ? 200 : 1000);
   session.close();
+  if (options.editInput) ::tcsetattr(0, TCSANOW, &saved);
   return session.exitStatus();
 }
