@@ -71,6 +71,11 @@ const BoardSetting boardSettings[] = {
     flag("module.vendor_complete", "0",
          "a BCCMD request on the serial node is also answered with a Command Complete event "
          "for opcode 0xFC00, queued before the vendor event"),
+    flag("module.firmware_in_place", "0",
+         "the module overwrites its firmware in place: a download broken off after its first "
+         "block (failed, its tool killed, the power cut) leaves board/firmware.txt marked "
+         "incomplete and the module in its loader, which answers on neither node, until a "
+         "download completes"),
     flag("module.wire_log", "1", "the wire traces board/wire.log and board/wire.txt are written"),
     number("bcsp.refuse_ioctl", 1, 4, "none",
            "this set-up request of /dev/bcspRel2 (in their order) fails with EIO on every open"),
