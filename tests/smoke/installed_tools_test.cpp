@@ -19,6 +19,7 @@ using testsupport::Sandbox;
 
 constexpr double waitSeconds = 120;  // generous: emulated and sanitizer lanes
 
+#ifdef UPDATE_TOOLS_INSTALLED
 // A program of the installed tree, behind the tests' emulator where there is one.
 std::vector<std::string> installed(const std::string& program, std::vector<std::string> args) {
   std::vector<std::string> words;
@@ -37,6 +38,7 @@ std::vector<std::string> optionsOf(const std::string& help) {
     options.push_back((*it)[3]);
   return options;
 }
+#endif
 
 TEST(InstalledTools, RunFromTheirPrefixWithManPagesAndCompletions) {
 #ifndef UPDATE_TOOLS_INSTALLED
