@@ -44,6 +44,8 @@ constexpr const char* progressStart = "  0 percent ";
 constexpr const char* assumeBcspText = "...assuming BCSP -> try BCSP\n";
 constexpr const char* downloadFailedText = "NOK\n nothing done... try again\n";
 constexpr const char* nothingToDoText = "nothing to do ... OK\n";
+constexpr const char* setBackFromBcspText =
+    "module answered on BCSP: serial host interface set back\n";
 
 constexpr size_t commandSize = 128;
 
@@ -95,6 +97,17 @@ bool fileReadable(const char* path) {
   return fd.valid();
 }
 
+// Loads the package's BCSP drivers, in their order, ignoring the results;
+// with onlyPresent a driver the package does not carry is left out.
+void loadBcspDrivers(bool onlyPresent) {
+  for (const char* driver : bcspDrivers) {
+    char command[commandSize];
+    std::snprintf(command, sizeof command, "/bin/insmod %s%s", updateDir, driver);
+    if (onlyPresent && !fileReadable(command + std::strlen("/bin/insmod "))) continue;
+    platform::system(command);
+  }
+}
+
 // The package's keys without their comments; false when they could not be
 // prepared whole (no prepared file is left then).
 bool prepareNewKeys() {
@@ -135,6 +148,59 @@ constexpr KeyStep writeNewKeys = {newWriteStartTimeout, newWriteKeyTimeout, keys
 constexpr KeyStep writeAllKeys = {allWriteStartTimeout, allWriteKeyTimeout, always,
                                   prepareNewKeys,       writePreparedKeys,  nothing};
 
+// Where a module step looks for its module. First on the serial link after
+// the reset. Silent there, it may be on BCSP: an update cut off between
+// writing the serial host-interface set and the BCSP set leaves it so. Then
+// the step looks on BCSP and, where it answers, writes the BCSP set, which
+// returns it to serial HCI, and starts over on serial. Once the module has
+// answered on serial, or has been set back, a time-out fails the step.
+enum class Search { serial, bcsp, done };
+Search search = Search::serial;
+
+// Silent on both links, or no BCSP node to look on: the step fails, and the
+// steps that follow start on serial again.
+void notFoundOnBcsp() {
+  openBtModule(0);
+  LinkMode = LINK_SERIAL_HCI;
+  OPERATION_ERROR("runUpdateStep", Critical, 107, "module not found on BCSP either\n");
+  failStep();
+}
+
+// Drivers, BCSP node, the first key of the BCSP set, under a fresh alarm.
+void searchOnBcsp(unsigned seconds) {
+  openBtModule(0);
+  search = Search::bcsp;
+  awaitAnswer(seconds, [] {
+    loadBcspDrivers(true);
+    LinkMode = LINK_BCSP;  // the host-interface set is at its first key since the begin
+    const int opened = openBtModule(1);
+    if (opened == BT_LINK_REFUSED) {
+      LinkMode = LINK_SERIAL_HCI;
+      failStep();
+    } else if (opened != 1) {
+      notFoundOnBcsp();
+    } else {
+      writeNextHostIfKey();
+    }
+  });
+}
+
+void beginModuleWork(const KeyStep& step) {
+  awaitAnswer(step.startTimeout, [&step] {
+    // Every step starts its walk or pass afresh, whatever an earlier step
+    // that timed out left behind.
+    resetKeyWalk();
+    resetKeyWriters();
+    // Keys that could not be prepared are not written: the module is left
+    // as it is.
+    if (!step.prepare()) {
+      failStep();
+      return;
+    }
+    startModuleWork();
+  });
+}
+
 void runKeyStep(const KeyStep& step) {
   switch (StepEvent) {
     case STEP_NEW:
@@ -146,22 +212,23 @@ void runKeyStep(const KeyStep& step) {
       }
       break;
     case STEP_BEGIN:
-      awaitAnswer(step.startTimeout, [&step] {
-        // Every step starts its walk or pass afresh, whatever an earlier
-        // step that timed out left behind.
-        resetKeyWalk();
-        resetKeyWriters();
-        // Keys that could not be prepared are not written: the module is
-        // left as it is.
-        if (!step.prepare()) {
-          failStep();
-          return;
-        }
-        startModuleWork();
-      });
+      search = Search::serial;
+      beginModuleWork(step);
       break;
     case STEP_REPLY:
+      if (search == Search::bcsp) {
+        awaitAnswer(step.requestTimeout, writeNextHostIfKey);
+        break;
+      }
+      search = Search::done;
       awaitAnswer(step.requestTimeout, step.request);
+      break;
+    case STEP_LINK_SWITCH:  // the BCSP set is in: back to serial, from the reset on
+      openBtModule(0);
+      LinkMode = LINK_SERIAL_HCI;
+      appendStatus(setBackFromBcspText);
+      search = Search::done;
+      beginModuleWork(step);  // afresh: the set's answers are no dump lines
       break;
     case STEP_DONE:
       openBtModule(0);
@@ -173,7 +240,12 @@ void runKeyStep(const KeyStep& step) {
         failStep();
       break;
     case STEP_TIMEOUT:
-      failStep();
+      if (search == Search::serial)
+        searchOnBcsp(step.startTimeout);
+      else if (search == Search::bcsp)
+        notFoundOnBcsp();
+      else
+        failStep();
       break;
     default:
       break;
@@ -288,11 +360,7 @@ void bcspSetNotAnswered() {
 // when the tool could not be started.
 bool startDownload() {
   LinkMode = LINK_BCSP;
-  for (const char* driver : bcspDrivers) {
-    char command[commandSize];
-    std::snprintf(command, sizeof command, "/bin/insmod %s%s", updateDir, driver);
-    platform::system(command);
-  }
+  loadBcspDrivers(false);
   // What the tool reports belongs to this run only.
   platform::remove(dfuStatusPath);
   platform::remove(dfuErrorPath);

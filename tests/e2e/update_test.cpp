@@ -323,6 +323,14 @@ const std::string serial = "&01f9 = 0003\r\n";  // the module answers on the ser
 const std::string bcsp = "&01f9 = 0001\r\n";    // it will answer on BCSP after a reset
 const char* const firmwareAndSoftware = "BT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n";
 const std::vector<uint8_t> unknownMessage = testsupport::aiMessage(12, 99, {0, 0, 0, 0});
+const std::string setBack = timedOut + "module answered on BCSP: serial host interface set back\n";
+
+// The store of a module that an update left on BCSP, cut off after its
+// serial host-interface set.
+void storeOnBcsp(FaultMatrix& t) {
+  std::string store = sim::vmodule::formatStore(sim::vmodule::defaultStore());
+  t.sandbox.write("board/module.psr", store.replace(store.find(serial), serial.size(), bcsp));
+}
 
 // clang-format off
 const FaultRow faultRows[] = {
@@ -485,7 +493,30 @@ const FaultRow faultRows[] = {
      }},
     // Faults that already ended as they should.
     {"SilentModule", "BT_MOD_SET_READ\nLAP_SOFTWARE\n", "module.silent = 1\n",
-     readKeys + timedOut + " NOK\n" + softwareOk, "NOK", Flash::Written},
+     readKeys + timedOut + timedOut + "module not found on BCSP either\n NOK\n" + softwareOk, "NOK",
+     Flash::Written},
+    // The re-run of an update cut off while the store selected BCSP: each
+    // module step finds the module there, sets it back to serial and goes on.
+    {"ExampleUpdateOnAModuleLeftOnBcsp", "", "", versionCheck({"2.13", "2.14 means stable",
+     "K1 0107", "K1 0108", "1.0.0", "1.1.0"}, true) + readKeys + setBack + "OK\nCompare PS-Keys: "
+     "      started ... OK\nWrite diff. PS-Keys:   started ... OK\n" + firmware + "100 percent OK\n" +
+     softwareOk, "OK", Flash::Written, {serial, "&0240 = 0001\r\n"}, "2.14\n", [](FaultMatrix& t) {
+       t.package["updatetodo.txt"] = sourceFile("examples/package/updatetodo.txt");
+       storeOnBcsp(t);
+     }, nullptr, [](FaultMatrix& t) {
+       const std::string wire = t.sandbox.read("board/wire.txt");
+       EXPECT_EQ((std::vector<std::string>{"0003", "0025", "0240", "02a4", "02a5", "01a5", "01a6",
+                                           "01f9", "0191"}), serialSetKeys(wire));
+       EXPECT_EQ("8", countLines(wire, " bcspRel2 > BCCMD SET &"));
+     }},
+    {"WriteAllOnAModuleLeftOnBcsp", "BT_MOD_SET_ALL_WRITE\n", "", writeAll + setBack + "OK\n", "OK",
+     Flash::Untouched, {serial, "&0240 = 0001\r\n"}, nullptr, storeOnBcsp},
+    {"NewWriteOnAModuleLeftOnBcsp", "BT_MOD_SET_NEW_WRITE\n", "", "Write diff. PS-Keys:   started "
+     "... " + setBack + "OK\n", "OK", Flash::Untouched, {serial, "&0240 = 0001\r\n"}, nullptr,
+     [](FaultMatrix& t) {
+       storeOnBcsp(t);
+       t.sandbox.write("/tmp/pskeytoset.psr", "&0240 = 0001\r\n");
+     }},
     {"GetsRefusedForSomeKeys", "BT_MOD_SET_READ\n", "module.fail_keys = 0x0003,0x0191\n",
      readKeys + "OK\n", "OK", Flash::Untouched, {}, nullptr, nullptr, nullptr, [](FaultMatrix& t) {
        std::string dump = t.sandbox.read("/tmp/pskeydump.psr");
