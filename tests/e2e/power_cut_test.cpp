@@ -15,7 +15,7 @@ namespace {
 
 struct CutRow {
   const char* event;
-  bool needsBcspRecovery;  // the module's store selects BCSP when the power goes
+  bool moduleOnBcsp;  // the module's store selects BCSP when the power goes
 };
 
 // Spread over every step and event kind of the example update: status file
@@ -44,10 +44,6 @@ const CutRow cutRows[] = {
     {"flash_erase:2:torn", false}, {"flash_write:3", false},      {"flash_write:4", false},
     {"flash_write:4:torn", false}, {"flash_write:5", false},      {"flash_write:5:torn", false},
 };
-
-// True once the daemon's module steps bring a module found on BCSP back to
-// the serial link; until then a run after a cut in that window ends "NOK".
-constexpr bool daemonRecoversFromBcsp = false;
 
 // Under the emulator or a sanitizer every fourth row, unless
 // UPDATE_POWER_CUT_ALL_ROWS=1.
@@ -83,7 +79,7 @@ void rehearse(bool bcspWindow) {
   testsupport::Sandbox sandbox;
   std::vector<const CutRow*> rows;
   for (const CutRow& row : cutRows)
-    if (row.needsBcspRecovery == bcspWindow) rows.push_back(&row);
+    if (row.moduleOnBcsp == bcspWindow) rows.push_back(&row);
   const size_t step = everyRow() ? 1 : 4;
   constexpr size_t atOnce = 8;  // the runs wait on the board's scaled time mostly
   for (size_t first = 0; first < rows.size(); first += atOnce * step) {
@@ -103,12 +99,8 @@ void rehearse(bool bcspWindow) {
 
 TEST(PowerCut, RunAfterTheCutEndsAsAnUninterruptedUpdate) { rehearse(false); }
 
-TEST(PowerCut, RunAfterACutWithTheModuleOnBcspEndsAsAnUninterruptedUpdate) {
-  if (!daemonRecoversFromBcsp)
-    GTEST_SKIP() << "the daemon does not yet bring a module found on BCSP back to serial: "
-                    "the run after such a cut ends NOK";
-  rehearse(true);
-}
+// The run after the cut finds the module on BCSP and sets it back to serial.
+TEST(PowerCut, RunAfterACutWithTheModuleOnBcspEndsAsAnUninterruptedUpdate) { rehearse(true); }
 
 }  // namespace
 
