@@ -685,8 +685,9 @@ int tryPowerCut(const TryOptions& options, const std::function<void(const std::s
               cut ? ("power cut at " + options.powerCut).c_str() : "no power cut",
               cut ? (rerun.result.empty() ? "no result" : rerun.result.c_str()) : "not run",
               referenceRun.result.empty() ? "no result" : referenceRun.result.c_str());
-  std::printf("%s\n", cut && same ? "The device ends as an uninterrupted update leaves it."
-                                  : "The device does NOT end as an uninterrupted update leaves it.");
+  std::printf("%s\n", !cut   ? "No power cut came: nothing was rehearsed."
+                     : same ? "The device ends as an uninterrupted update leaves it."
+                            : "The device does NOT end as an uninterrupted update leaves it.");
   if (options.keep || !options.root.empty())
     std::printf("Everything is left in %s (the reference board: %s).\n", root.c_str(),
                 reference.c_str());
