@@ -21,7 +21,8 @@ require_packages run_tests \
   "libgmock-dev:/usr/include/gmock/gmock.h" \
   "zlib1g-dev:/usr/include/zlib.h" \
   "libarchive-dev:/usr/include/archive.h" \
-  "nlohmann-json3-dev:/usr/include/nlohmann/json.hpp"
+  "nlohmann-json3-dev:/usr/include/nlohmann/json.hpp" \
+  "libssl-dev:/usr/include/openssl/evp.h"
 
 cmake --preset default
 cmake --build --preset default -j2

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/archive_signature.h"
+
 namespace upd {
 
 constexpr uint32_t IMAGE_MAGIC = 0x11092001;

@@ -70,4 +70,37 @@ inline bool subImageInside(const uint8_t* image, uint32_t count, uint32_t k, siz
   return subImageOffset(image, count, k) + subImageSize(image, k) <= length;
 }
 
+// A signature sub-image: the magic, the signer's key id (the first 8 bytes
+// of the SHA-512 of its 32-byte Ed25519 public key) and the 64-byte
+// Ed25519 signature. It sits between the package (sub-image 1) and the
+// software image (the last), where a daemon without trusted keys looks at
+// nothing. The signed message is the domain text with its NUL, then the
+// package and the software image, each preceded by its length as 8 bytes
+// big-endian: exactly the bytes the daemon unpacks and writes.
+constexpr uint8_t signatureMagic[8] = {'U', 'P', 'D', 'S', 'I', 'G', '0', '1'};
+constexpr size_t signatureMagicSize = sizeof signatureMagic;
+constexpr size_t signatureKeyIdOffset = 8;
+constexpr size_t signatureKeyIdSize = 8;
+constexpr size_t signatureOffset = 16;
+constexpr size_t signatureSize = 64;
+constexpr size_t signatureImageSize = 80;
+constexpr char signatureDomain[] = "update_process archive signature 1";  // signed with its NUL
+constexpr size_t signatureDomainSize = sizeof signatureDomain;
+
+inline void writeBe64(uint8_t* bytes, uint64_t value) {
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(value >> (56 - 8 * i));
+}
+
+// Whether sub-image k of a table of count entries is a signature sub-image:
+// between the package and the software image, inside the buffer, and
+// beginning with the magic (its size is the reader's check).
+inline bool isSignatureImage(const uint8_t* image, uint32_t count, uint32_t k, size_t length) {
+  if (k < 2 || k + 1 >= count || !subImageInside(image, count, k, length)) return false;
+  if (subImageSize(image, k) < signatureMagicSize) return false;
+  const uint8_t* start = image + subImageOffset(image, count, k);
+  for (size_t i = 0; i < signatureMagicSize; ++i)
+    if (start[i] != signatureMagic[i]) return false;
+  return true;
+}
+
 }  // namespace upd

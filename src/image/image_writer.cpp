@@ -113,6 +113,11 @@ int writeFromArchive(const uint8_t* archive, uint32_t size) {
                     static_cast<int>(space), static_cast<int>(imageSize));
     return -1;
   }
+#if UPDATE_SIGNED_ARCHIVES
+  // The archive may have been replaced since the start request: only the
+  // software image verified then is written.
+  if (!checkVerifiedSoftware(image, imageSize)) return -1;
+#endif
   return writeSectors(image, imageSize);
 }
 

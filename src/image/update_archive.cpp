@@ -229,6 +229,10 @@ int startUpdate() {
   uint32_t count = 0;
   if (checkHeader(archive.data(), size, name, &count) != 1) return ARCHIVE_REJECTED;
   if (!checkArchiveTable(archive.data(), size, archivePath)) return ARCHIVE_REJECTED;
+#if UPDATE_SIGNED_ARCHIVES
+  // Nothing of an archive its maker did not sign is unpacked.
+  if (!checkArchiveSignature(archive.data(), size, count)) return ARCHIVE_REJECTED;
+#endif
 
   if (!emptyPackageFolder() || !writePackage(archive.data(), count)) return PACKAGE_NOT_UNPACKED;
   archive.release();

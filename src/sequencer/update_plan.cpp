@@ -192,10 +192,19 @@ void beginUpdate() {
     return;
   }
   resetUpdateState();
+#if UPDATE_SIGNED_ARCHIVES
+  forgetVerifiedSoftware();
+#endif
   const int verdict = startUpdate();
   if (verdict == ARCHIVE_REJECTED) {
     static constexpr char okText[] = "OK";  // sent with its terminating NUL
-    sendUpdateRsp(UPD_CODE_START, okText, sizeof okText);
+#if UPDATE_SIGNED_ARCHIVES
+    // An archive refused for its signature: the reply says why, with its NUL.
+    if (const char* reason = archiveRejection())
+      sendUpdateRsp(UPD_CODE_START, reason, std::strlen(reason) + 1);
+    else
+#endif
+      sendUpdateRsp(UPD_CODE_START, okText, sizeof okText);
   }
   // The plan comes from this package only. A start request that leads to no
   // plan is a failed update: the finish step reports it as such.

@@ -676,4 +676,52 @@ TEST_F(UpdateImageTest, CommandLineConventions) {
   }
 }
 
+// Signing: the bytes signed are the package and the software image after
+// their lengths; verify and list judge the signature as a device with the
+// key does; a signature that does not verify is never added.
+TEST_F(UpdateImageTest, SignedArchives) {
+  const std::string keys = std::string(UPDATE_SOURCE_DIR) + "/tests/keys/";
+  const std::string plainPath = work + "/plain.img", signedPath = work + "/signed.img";
+  const Bytes plain = create(package, plainPath);
+  ToolRun r = run({"sign", plainPath, "--key", keys + "test-signing-key.pem", "-o", signedPath});
+  ASSERT_EQ(0, r.status) << r.err;
+  ASSERT_EQ(0, run({"sign", signedPath, "--message-out", work + "/message.bin"}).status);
+  const char domain[] = "update_process archive signature 1";
+  Bytes message(domain, domain + sizeof domain);
+  for (int k : {1, 2}) {
+    const auto [offset, size] = subImage(plain, k);
+    for (int shift = 56; shift >= 0; shift -= 8) message.push_back(uint8_t(uint64_t(size) >> shift));
+    const Bytes part = slice(plain, offset, size);
+    message.insert(message.end(), part.begin(), part.end());
+  }
+  EXPECT_EQ(message, testsupport::readBytes(work + "/message.bin"));
+
+  const struct {
+    std::string archive, key;
+    int status;
+    const char* text;
+  } cases[] = {
+      {plainPath, "test-signing-key.pub.pem", 1, ": error: archive not signed\n"},
+      {signedPath, "test-signing-key.pub.pem", 0, "  sub-image 2  key id "},
+      {signedPath, "test-unknown-key.pem", 1, ": error: archive signed by an unknown key "},
+  };
+  for (const auto& c : cases) {
+    r = run({c.status == 0 ? "list" : "verify", c.archive, "--key", keys + c.key});
+    EXPECT_EQ(c.status, r.status) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find(c.text)) << r.out;
+  }
+#ifdef UPDATE_IMAGE_BUILT
+  r = run({"verify", signedPath, "--json", "--key", keys + "test-signing-key.pub.pem"});
+  const nlohmann::json verified = nlohmann::json::parse(r.out)["signature"];
+  EXPECT_TRUE(verified["accepted"].get<bool>());
+  EXPECT_EQ(verified["key_id"], verified["signatures"][0]["key_id"]);
+  EXPECT_EQ("good", verified["signatures"][0]["verdict"]);
+#endif
+  sandbox.write("/tmp/inputs/zero.sig", Bytes(64, 0));
+  r = run({"sign", plainPath, "--signature", work + "/zero.sig", "--key",
+           keys + "test-signing-key.pub.pem", "-o", work + "/bad.img"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_FALSE(fs::exists(work + "/bad.img"));
+}
+
 }  // namespace

@@ -73,6 +73,7 @@ struct UpdateTest : ::testing::Test {
   std::map<std::string, std::string> package;
   Bytes software = testsupport::patternBytes(196708, 7);
   std::vector<uint8_t> datagram;
+  std::string program = "update_sim";
 
   void SetUp() override {
     admin = std::make_unique<AdminPeer>(sandbox.root());
@@ -90,7 +91,7 @@ struct UpdateTest : ::testing::Test {
 
   // Starts the daemon and takes its start-up report.
   void launch() {
-    daemon = std::make_unique<Daemon>(sandbox);
+    daemon = std::make_unique<Daemon>(sandbox, 0.01, program);
     EXPECT_TRUE(admin->waitFor(1026, 0, &datagram, waitSeconds)) << daemon->err();
   }
 
@@ -615,6 +616,125 @@ TEST_P(FaultMatrix, EndsAsItShould) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(faultRows),
                          [](const ::testing::TestParamInfo<FaultRow>& row) {
+                           return std::string(row.param.name);
+                         });
+
+// Signed archives: update_sim_signed trusts tests/keys/test-signing-key.pem
+// alone, update_sim no key. Archives are signed by update_image.
+struct SignedRow {
+  const char* name;
+  const char* program;
+  const char* key;     // tests/keys/NAME.pem to sign with; nullptr: unsigned
+  uint32_t flipped;    // sub-image with a byte flipped after signing (checksums fixed); 0: none
+  std::string status;  // from the start on (fnmatch); a refusal: also the start reply's text
+};
+void PrintTo(const SignedRow& row, std::ostream* out) { *out << row.name; }
+
+struct SignedArchive : UpdateTest, ::testing::WithParamInterface<SignedRow> {
+  Bytes sign(const Bytes& image, const char* key, std::string* keyId = nullptr) {
+    sandbox.write("/tmp/unsigned.img", image);
+    testsupport::Process tool(sandbox, "update_image", {"sign", sandbox.path("/tmp/unsigned.img"),
+        "--key", std::string(UPDATE_SOURCE_DIR) + "/tests/keys/" + key + ".pem", "-o",
+        sandbox.path("/tmp/signed.img")});
+    EXPECT_EQ(0, tool.wait(waitSeconds)) << tool.err();
+    if (keyId != nullptr) *keyId = tool.out().substr(tool.out().size() - 17, 16);
+    return testsupport::readBytes(sandbox.path("/tmp/signed.img"));
+  }
+};
+
+// Flips a byte in sub-image k (the last, the software image, gets its own
+// checksums fixed) and fixes the archive's.
+void flipByte(Bytes& image, uint32_t k) {
+  uint32_t count = 0;
+  while (testsupport::readBe32(image, 64 + 4 * count) != 0) ++count;
+  size_t offset = 64 + 4 * (count + 1);
+  for (uint32_t i = 0; i < k; ++i) offset += (testsupport::readBe32(image, 64 + 4 * i) + 3) / 4 * 4;
+  Bytes sub(image.begin() + offset, image.begin() + offset + testsupport::readBe32(image, 64 + 4 * k));
+  sub[100] ^= 0x01;
+  if (k + 1 == count) testsupport::resealImage(sub);
+  std::copy(sub.begin(), sub.end(), image.begin() + offset);
+  testsupport::resealImage(image);
+}
+
+const char* const trusted = "test-signing-key";
+const SignedRow signedRows[] = {
+    {"SignedByTheTrustedKey", "update_sim_signed", trusted, 0, softwareOk},
+    {"SignedOnABoardWithoutKeys", "update_sim", "test-unknown-key", 0, softwareOk},
+    {"Unsigned", "update_sim_signed", nullptr, 0, "archive not signed\n"},
+    {"SignedByAnUnknownKey", "update_sim_signed", "test-unknown-key", 0,
+     "archive signed by an unknown key KEY\n"},
+    {"PackageChangedAfterSigning", "update_sim_signed", trusted, 1,
+     "archive signature does not match\n"},
+    {"SoftwareChangedAfterSigning", "update_sim_signed", trusted, 3,
+     "archive signature does not match\n"},
+    // Replaced by another signed archive while the firmware is downloaded.
+    {"ArchiveSwappedBeforeTheSoftwareStep", "update_sim_signed", trusted, 0,
+     firmware + "100 percent OK\nUpdate skq Software:   started ... software image is not the "
+     "one verified at the start; flash not written\n NOK\n"},
+};
+
+TEST_P(SignedArchive, TakenOnlyAsSigned) {
+#if !defined(UPDATE_IMAGE_BUILT) || !defined(UPDATE_SIM_SIGNED_BUILT)
+  GTEST_SKIP() << "update_image or update_sim_signed is not built for this target";
+#endif
+  const SignedRow& row = GetParam();
+  const bool swap = row.status.find("verified at the start") != std::string::npos;
+  const bool refused = row.status.find("archive ") == 0;
+  program = row.program;
+  plan(swap ? "BT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n" : "LAP_SOFTWARE\n");
+  sandbox.settings(swap ? "dfu.delay = 0.2\n" : "");
+  const Bytes image = testsupport::wrapImage(software, "Linux skq 1.1.0");
+  software[5] ^= 0x01;
+  const Bytes other = sign(archive(), trusted);
+  software[5] ^= 0x01;
+  std::string keyId, expected = row.status;
+  Bytes placed = row.key != nullptr ? sign(archive(), row.key, &keyId) : archive();
+  if (row.flipped != 0) flipByte(placed, row.flipped);
+  if (expected.find("KEY") != std::string::npos) expected.replace(expected.find("KEY"), 3, keyId);
+
+  launch();
+  sandbox.write("/tmp/image", placed);
+  const size_t before = sandbox.read("/tmp/update.log").size();
+  ASSERT_TRUE(admin->sendRequest(1));
+  ASSERT_TRUE(admin->sendRequest(0));
+  if (refused) {
+    ASSERT_TRUE(admin->waitFor(1025, 1, &datagram, waitSeconds));
+    EXPECT_EQ(expected + '\0', std::string(&datagram[13], &datagram[13] + datagram[12]));
+  }
+  ASSERT_TRUE(admin->waitFor(1025, 0, &datagram, waitSeconds));
+  const size_t taken = sandbox.read("/tmp/update.log").size();
+  if (swap) {
+    ASSERT_TRUE(testsupport::waitUntil(waitSeconds, [&] {
+      return sandbox.read("/tmp/update.log").find(" percent ", taken) != std::string::npos;
+    }));
+    sandbox.write("/tmp/image.new", other);
+    ASSERT_EQ(0, ::rename(sandbox.path("/tmp/image.new").c_str(), sandbox.path("/tmp/image").c_str()));
+  }
+  std::string status;
+  size_t finish = std::string::npos;
+  ASSERT_TRUE(testsupport::waitUntil(waitSeconds, [&] {
+    status = sandbox.read("/tmp/update.log");
+    finish = status.find(finishLine, taken);
+    return finish != std::string::npos && status.find('\n', finish) != std::string::npos;
+  })) << status << daemon->err();
+  std::string written = status.substr(before, taken - before);
+  for (size_t at; (at = written.find(finishLine + "OK\n")) != std::string::npos;)
+    written.erase(at, finishLine.size() + 3);
+  written += status.substr(taken, finish - taken);
+  EXPECT_EQ(0, ::fnmatch(expected.c_str(), written.c_str(), 0)) << expected << "\n" << written;
+  const bool ok = expected == softwareOk;
+  EXPECT_EQ(ok ? "OK" : "NOK", result());
+  EXPECT_EQ(ok, sandbox.exists("board/flash.log"));
+  if (ok) {
+    EXPECT_EQ(image, flashAt(imageStart, image.size()));
+  }
+  EXPECT_EQ(!refused, sandbox.exists("/tmp/update.d"));  // nothing unpacked from a refused one
+  daemon->signal(SIGTERM);
+  EXPECT_EQ(0, daemon->wait(waitSeconds));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signed, SignedArchive, ::testing::ValuesIn(signedRows),
+                         [](const ::testing::TestParamInfo<SignedRow>& row) {
                            return std::string(row.param.name);
                          });
 

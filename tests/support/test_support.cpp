@@ -319,8 +319,8 @@ void Process::signal(int signalNumber) {
 std::string Process::out() const { return readFile(outPath_); }
 std::string Process::err() const { return readFile(errPath_); }
 
-Daemon::Daemon(const Sandbox& sandbox, double timeScale)
-    : Process(sandbox, "update_sim",
+Daemon::Daemon(const Sandbox& sandbox, double timeScale, const std::string& program)
+    : Process(sandbox, program,
               {"--root", sandbox.root(), "--time-scale", std::to_string(timeScale)}) {}
 
 bool waitUntil(double timeoutSeconds, const std::function<bool()>& predicate) {

@@ -126,7 +126,8 @@ class Process {
 // update_sim on the sandbox.
 class Daemon : public Process {
  public:
-  explicit Daemon(const Sandbox& sandbox, double timeScale = 0.01);
+  explicit Daemon(const Sandbox& sandbox, double timeScale = 0.01,
+                  const std::string& program = "update_sim");
 };
 
 // The version report as the status file shows it: its header (after the

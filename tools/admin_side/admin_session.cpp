@@ -5,9 +5,9 @@
 // arrives just after the start may still stem from before it. The session
 // therefore follows its start request with a status request: the daemon
 // takes datagrams in order, so the first result report after the status
-// reply tells this update's result. A start reply (code 1, "OK\0") means the
-// daemon rejected the archive: the verdict is "NOK" at once (the reports
-// that follow say so too).
+// reply tells this update's result. A start reply (code 1, "OK\0", or the
+// reason of a refused signature) means the daemon rejected the archive: the
+// verdict is "NOK" at once (the reports that follow say so too).
 #include "admin_side/admin_session.h"
 
 #include <poll.h>
@@ -119,7 +119,13 @@ void Session::onDatagram(const uint8_t* bytes, size_t size) {
     }
   }
   if (isMessage(d, AI_MSG_UPDATE_RSP, UPD_CODE_START) && waiting_ != Wait::nothing) {
-    decide("NOK", "NOK: the daemon rejected the update archive (start reply, code 1 \"OK\\0\")");
+    // A daemon built with trusted keys says why it refused a signature.
+    std::string why = d.payload;
+    if (!why.empty() && why.back() == '\0') why.pop_back();
+    if (!why.empty() && why.back() == '\n') why.pop_back();
+    decide("NOK", why == "OK" || why.empty()
+                      ? "NOK: the daemon rejected the update archive (start reply, code 1 \"OK\\0\")"
+                      : "NOK: the daemon rejected the update archive: " + why);
     return;
   }
   if (isMessage(d, AI_MSG_UPDATE_IND, UPD_CODE_RESULT)) {

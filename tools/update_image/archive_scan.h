@@ -12,6 +12,7 @@
 
 #include "update_image/image_header.h"
 #include "update_image/package_check.h"
+#include "update_image/signature.h"
 
 namespace updimage {
 
@@ -73,6 +74,8 @@ struct ArchiveReport {
   uint64_t packageUnpacked = 0;
   PackageReport package;
   Findings findings;  // file: "" the archive, "software image", "update.d/NAME"
+  bool signaturesExamined = false;  // the table is good: the signature sub-images were read
+  SignatureReport signature;
 };
 
 // Reads the archive at path; with imageAllowed a single software image is

@@ -225,9 +225,10 @@ int comparedKey(const std::string& text) {
   return key;
 }
 
+// A key id (0 to 0xffff) as "&" and four hex digits.
 std::string keyText(int key) {
-  char text[8];
-  std::snprintf(text, sizeof text, "&%04x", static_cast<unsigned>(key));
+  char text[16];
+  std::snprintf(text, sizeof text, "&%04x", static_cast<unsigned>(key) & 0xffffu);
   return text;
 }
 

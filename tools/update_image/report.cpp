@@ -267,6 +267,42 @@ void closeJson(Json& j, const Findings& findings) {
   j["verdict"] = hasErrors(findings) ? "bad" : "good";
 }
 
+// The signature sub-images and, with a key, each one's verdict and the
+// device's.
+void printSignatures(const ArchiveReport& r) {
+  const SignatureReport& s = r.signature;
+  if (s.signatures.empty())
+    std::printf("signatures: none\n");
+  else
+    std::printf("signatures: %zu\n", s.signatures.size());
+  for (const SignatureEntry& e : s.signatures)
+    std::printf("  sub-image %u  key id %s%s%s\n", static_cast<unsigned>(e.index),
+                e.keyId.empty() ? format("? (%u Bytes, not 80)", e.size).c_str() : e.keyId.c_str(),
+                e.verdict.empty() ? "" : "  ", e.verdict.c_str());
+  if (s.keyGiven)
+    std::printf("a device trusting key %s: %s\n", s.keyId.c_str(),
+                s.deviceText.empty() ? "takes the archive" : s.deviceText.c_str());
+}
+
+Json signatureJson(const ArchiveReport& r) {
+  if (!r.signaturesExamined) return Json();
+  const SignatureReport& s = r.signature;
+  Json list = Json::array();
+  for (const SignatureEntry& e : s.signatures) {
+    Json one = {{"sub_image", e.index}, {"size", e.size},
+                {"key_id", e.keyId.empty() ? Json() : Json(e.keyId)}};
+    if (s.keyGiven) one["verdict"] = e.verdict.empty() ? Json() : Json(e.verdict);
+    list.push_back(one);
+  }
+  Json j = {{"signatures", list}};
+  if (s.keyGiven) {
+    j["key_id"] = s.keyId;
+    j["accepted"] = s.deviceText.empty();
+    j["device_text"] = s.deviceText.empty() ? Json() : Json(s.deviceText);
+  }
+  return j;
+}
+
 bool packageListed(const ArchiveReport& r) {
   return r.subImages.size() >= 3 && r.subImages[1].inside;
 }
@@ -308,6 +344,7 @@ void printListing(const std::string& path, const ArchiveReport& r, const FlashSi
   }
   if (r.softwarePresent) printSoftware(r, flashSizes);
   if (r.subImages.size() >= 3 && r.subImages[1].inside) printPackage(r);
+  if (r.signaturesExamined) printSignatures(r);
   printFindings(stdout, path + ": ", r.findings);
   std::printf("%s\n", verdictText(path, r.findings).c_str());
 }
@@ -325,6 +362,7 @@ void printListingJson(const std::string& path, const ArchiveReport& r,
   j["sub_images"] = subs;
   j["software_image"] = r.softwarePresent ? softwareJson(r, flashSizes) : Json();
   j["package"] = packageListed(r) ? packageJson(r) : Json();
+  j["signature"] = signatureJson(r);
   closeJson(j, r.findings);
   printJson(j);
 }
@@ -336,7 +374,9 @@ void printVerifyJson(const std::string& path, const ArchiveReport& r) {
   if (r.tableTerminated) checked.push_back("sub_images");
   if (packageListed(r)) checked.push_back("package");
   if (r.softwarePresent) checked.push_back("software_image");
+  if (r.signature.keyGiven) checked.push_back("signature");
   j["checked"] = checked;
+  j["signature"] = signatureJson(r);
   closeJson(j, r.findings);
   printJson(j);
 }

@@ -4,8 +4,10 @@
 //   update_image create --package DIR --software FILE -o ARCHIVE [...]
 //   update_image wrap --software FILE -o IMAGE [...]
 //   update_image check [--package DIR] [--software FILE] [--json]
-//   update_image verify ARCHIVE [--json]
-//   update_image list ARCHIVE [--json]
+//   update_image verify ARCHIVE [--key PUB.pem] [--json]
+//   update_image list ARCHIVE [--key PUB.pem] [--json]
+//   update_image sign ARCHIVE (--key KEY.pem | --message-out FILE |
+//                              --signature FILE --key PUB.pem) [-o SIGNED]
 //   update_image extract ARCHIVE -o DIR
 //
 // Exit status: 0 good, 1 bad (findings named), 2 usage or file error.
@@ -20,10 +22,12 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "image/image_format.h"
 #include "update_image/archive_scan.h"
 #include "update_image/daemon_facts.h"
 #include "update_image/file_io.h"
 #include "update_image/report.h"
+#include "update_image/signature.h"
 #include "update_image/tar_gzip.h"
 
 namespace {
@@ -69,6 +73,7 @@ int checkCommand(const cli::Arguments& args);
 int verifyCommand(const cli::Arguments& args);
 int listCommand(const cli::Arguments& args);
 int extractCommand(const cli::Arguments& args);
+int signCommand(const cli::Arguments& args);
 
 const cli::OptionSpec flashOption = {"--flash-size", "MIB,..."};
 const char* const flashHelp =
@@ -84,9 +89,10 @@ const Command commands[] = {
       {"--output", "ARCHIVE"},
       {"--name", "NAME"},
       {"--software-name", "NAME"},
+      {"--sign-key", "KEY.pem"},
       flashOption},
      "create --package DIR --software FILE -o ARCHIVE [--name NAME]\n"
-     "                           [--software-name NAME] [--flash-size MIB,...]",
+     "                           [--software-name NAME] [--sign-key KEY.pem] [--flash-size MIB,...]",
      "Builds an update archive: sub-image 0 a line naming it, 1 the package (the files\n"
      "of DIR as update.d/ in a gzip-compressed tar), 2 the software image. The package\n"
      "and the software image are checked first; any error refuses the archive.\n"
@@ -95,7 +101,8 @@ const Command commands[] = {
      "  -o, --output ARCHIVE   the archive to write (not inside DIR, not FILE)\n"
      "  --name NAME            the archive's name (default \"LAP update archive\")\n"
      "  --software-name NAME   the name FILE is wrapped with; begins with \"Linux\"\n"
-     "                         (default \"Linux LAP software\")\n",
+     "                         (default \"Linux LAP software\")\n"
+     "  --sign-key KEY.pem     sign the archive with this Ed25519 private key\n",
      createCommand},
     {"wrap",
      "wrap a software image in its own header",
@@ -122,22 +129,40 @@ const Command commands[] = {
      checkCommand},
     {"verify",
      "check an archive as the device will take it",
-     {{"--json", nullptr}, flashOption},
-     "verify ARCHIVE [--json] [--flash-size MIB,...]",
+     {{"--json", nullptr}, {"--key", "PUB.pem"}, flashOption},
+     "verify ARCHIVE [--key PUB.pem] [--json] [--flash-size MIB,...]",
      "Checks an archive as the device will take it: header, checksums, sub-image table,\n"
      "the package unpacked and checked, the software image. Prints the findings and the\n"
      "verdict.\n"
+     "  --key PUB.pem          also the signature, as a device trusting this key checks it\n"
      "  --json                 the findings and verdict as JSON\n",
      verifyCommand},
     {"list",
      "show everything an archive holds (--json for scripts)",
-     {{"--json", nullptr}, flashOption},
-     "list ARCHIVE [--json] [--flash-size MIB,...]",
+     {{"--json", nullptr}, {"--key", "PUB.pem"}, flashOption},
+     "list ARCHIVE [--key PUB.pem] [--json] [--flash-size MIB,...]",
      "Shows what an archive (or a single wrapped image) holds: the header fields by name,\n"
      "the sub-image table with roles, each checksum's verdict, the flash sizes the software\n"
      "image fits, the package's files, plan and versions; then the findings and verdict.\n"
+     "  --key PUB.pem          each signature's verdict for this key\n"
      "  --json                 the same as JSON\n",
      listCommand},
+    {"sign",
+     "sign an archive, or write the bytes to sign and take the signature back",
+     {{"--key", "KEY.pem"}, {"--message-out", "FILE"}, {"--signature", "FILE"}, {"-o", "SIGNED"},
+      {"--output", "SIGNED"}},
+     "sign ARCHIVE --key KEY.pem -o SIGNED\n"
+     "       update_image sign ARCHIVE --message-out FILE\n"
+     "       update_image sign ARCHIVE --signature FILE --key PUB.pem -o SIGNED",
+     "Adds an Ed25519 signature sub-image before the software image (an earlier one by\n"
+     "the same key is replaced; those of other keys stay). The archive must verify.\n"
+     "  --key KEY.pem          the private key to sign with; with --signature the\n"
+     "                         public key the signature was made with\n"
+     "  --message-out FILE     write exactly the bytes to sign, for a key kept elsewhere\n"
+     "                         (openssl pkeyutl -sign -rawin -inkey KEY -in FILE)\n"
+     "  --signature FILE       the 64-byte signature of those bytes, checked and added\n"
+     "  -o, --output SIGNED    the signed archive to write\n",
+     signCommand},
     {"extract",
      "unpack an archive's package files and software image",
      {{"-o", "DIR"}, {"--output", "DIR"}},
@@ -267,6 +292,19 @@ Bytes readWholeFile(const std::string& path) {
   return Bytes(bytes.begin(), bytes.end());
 }
 
+void readKeyOrFail(const std::string& path, bool privateNeeded, SigningKey* key) {
+  std::string error;
+  if (!readKey(path, privateNeeded, key, &error)) fileFailure(error);
+}
+
+// The archive with its signature by key added.
+Bytes signedArchive(const Bytes& archive, const SigningKey& key) {
+  Bytes signature;
+  std::string error;
+  if (!signMessage(key, signedMessage(archive), &signature, &error)) fileFailure(error);
+  return withSignature(archive, key.publicKey, signature);
+}
+
 void writeOrFail(const std::string& path, const Bytes& bytes) {
   std::string error;
   if (!writeWholeFile(path, bytes.data(), bytes.size(), &error)) fileFailure(error);
@@ -375,6 +413,9 @@ int createCommand(const cli::Arguments& args) {
       checkedName(args, command, "--software-name", defaultSoftwareName, true);
   const FlashSizes flash = flashSizes(args, command);
   const uint32_t time = buildTime();
+  SigningKey key;
+  const bool sign = args.has("--sign-key");
+  if (sign) readKeyOrFail(required(args, command, "--sign-key", "KEY.pem"), true, &key);
   if (liesInside(out, folder))
     usageFailure(command, "-o " + out + " lies inside the package folder " + folder +
                               "; the next create would pack it into the package");
@@ -390,8 +431,9 @@ int createCommand(const cli::Arguments& args) {
 
   const Bytes packed = packageBytes(folder, package, time);
   const std::string line = "update archive " + name + "\n";
-  const Bytes archive = makeImage(multiFileData({Bytes(line.begin(), line.end()), packed, image}),
-                                  multiImageType, name, time);
+  Bytes archive = makeImage(multiFileData({Bytes(line.begin(), line.end()), packed, image}),
+                            multiImageType, name, time);
+  if (sign) archive = signedArchive(archive, key);
   // What was built is read back as verify reads it.
   const ArchiveReport check = scanArchiveBytes(archive, flash);
   if (hasErrors(check.findings)) {
@@ -475,9 +517,34 @@ ArchiveReport scanOrFail(const std::string& path, const FlashSizes& flash, Extra
   return report;
 }
 
+// Whether the table is one the daemon takes: package and software image
+// inside the file.
+bool goodTable(const ArchiveReport& r) {
+  if (!r.multiFile || !r.tableTerminated || r.subImages.size() < 3 || !r.softwarePresent)
+    return false;
+  for (const SubImage& s : r.subImages)
+    if (!s.inside) return false;
+  return true;
+}
+
+// The signature sub-images of the archive at path; with --key the device's
+// verdict is a finding when it refuses the archive.
+void examineOrSkip(const cli::Arguments& args, const std::string& path, ArchiveReport* report) {
+  SigningKey key;
+  if (args.has("--key")) readKeyOrFail(required(args, "", "--key", "PUB.pem"), false, &key);
+  if (!goodTable(*report)) return;
+  report->signature = examineSignatures(readWholeFile(path), args.has("--key") ? &key : nullptr);
+  report->signaturesExamined = true;
+  for (const SignatureEntry& e : report->signature.signatures)
+    report->subImages[e.index].role = "signature";
+  if (!report->signature.deviceText.empty())
+    addFinding(&report->findings, Severity::Error, "", 0, report->signature.deviceText);
+}
+
 int verifyCommand(const cli::Arguments& args) {
   const std::string path = onlyPositional(args, "verify");
-  const ArchiveReport report = scanOrFail(path, flashSizes(args, "verify"), nullptr);
+  ArchiveReport report = scanOrFail(path, flashSizes(args, "verify"), nullptr);
+  examineOrSkip(args, path, &report);
   if (args.has("--json")) {
     printVerifyJson(path, report);
   } else {
@@ -490,7 +557,8 @@ int verifyCommand(const cli::Arguments& args) {
 int listCommand(const cli::Arguments& args) {
   const std::string path = onlyPositional(args, "list");
   const FlashSizes flash = flashSizes(args, "list");
-  const ArchiveReport report = scanOrFail(path, flash, nullptr, true);
+  ArchiveReport report = scanOrFail(path, flash, nullptr, true);
+  examineOrSkip(args, path, &report);
   if (args.has("--json"))
     printListingJson(path, report, flash);
   else
@@ -570,6 +638,49 @@ int extractCommand(const cli::Arguments& args) {
               report.package.entries.size(), out.c_str(), packageMemberPrefix().c_str(),
               out.c_str(), softwareFileName);
   return hasErrors(report.findings) ? cli::exitBad : cli::exitGood;
+}
+
+int signCommand(const cli::Arguments& args) {
+  const std::string command = "sign";
+  const std::string path = onlyPositional(args, command);
+  const Bytes archive = readWholeFile(path);
+  const ArchiveReport report = scanArchiveBytes(archive, boardFlashSizes);
+  if (hasErrors(report.findings) || !goodTable(report)) {
+    printFindings(stderr, std::string(program) + ": " + path + ": ", report.findings);
+    std::fprintf(stderr, "%s: %s does not verify: not signed\n", program, path.c_str());
+    return cli::exitBad;
+  }
+  if (args.has("--message-out")) {
+    if (args.has("--key") || args.has("--signature") || args.has("-o") || args.has("--output"))
+      usageFailure(command, "--message-out takes no other option");
+    const std::string out = required(args, command, "--message-out", "FILE");
+    writeOrFail(out, signedMessage(archive));
+    std::printf("%s: the %zu bytes to sign of %s\n", out.c_str(), signedMessage(archive).size(),
+                path.c_str());
+    return cli::exitGood;
+  }
+  const std::string out = output(args, command, "SIGNED");
+  SigningKey key;
+  const bool given = args.has("--signature");
+  readKeyOrFail(required(args, command, "--key", "KEY.pem"), !given, &key);
+  Bytes signedBytes;
+  if (given) {
+    const Bytes signature = readWholeFile(required(args, command, "--signature", "FILE"));
+    if (signature.size() != upd::signatureSize ||
+        !verifyMessage(key.publicKey, signedMessage(archive), signature.data())) {
+      std::fprintf(stderr, "%s: %s is not a signature of %s by key %s: not signed\n", program,
+                   args.value("--signature").c_str(), path.c_str(),
+                   keyIdText(key.publicKey).c_str());
+      return cli::exitBad;
+    }
+    signedBytes = withSignature(archive, key.publicKey, signature);
+  } else {
+    signedBytes = signedArchive(archive, key);
+  }
+  writeOrFail(out, signedBytes);
+  std::printf("%s: %zu bytes, signed by key %s\n", out.c_str(), signedBytes.size(),
+              keyIdText(key.publicKey).c_str());
+  return cli::exitGood;
 }
 
 int runCommand(const Command& command, int argc, char** argv) {
