@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 
+#include "sim/power_cut.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -29,6 +30,9 @@ constexpr BoardSetting seconds(const char* key, const char* defaultText, const c
 }
 constexpr BoardSetting keyList(const char* key, const char* defaultText, const char* meaning) {
   return {key, SettingKind::keyList, 0, 0, nullptr, defaultText, meaning};
+}
+constexpr BoardSetting cutPoint(const char* key, const char* defaultText, const char* meaning) {
+  return {key, SettingKind::cutPoint, 0, 0, nullptr, defaultText, meaning};
 }
 constexpr BoardSetting pathList(const char* key, const char* defaultText, const char* meaning) {
   return {key, SettingKind::pathList, 0, 0, nullptr, defaultText, meaning};
@@ -67,6 +71,11 @@ const BoardSetting boardSettings[] = {
     flag("module.vendor_complete", "0",
          "a BCCMD request on the serial node is also answered with a Command Complete event "
          "for opcode 0xFC00, queued before the vendor event"),
+    flag("module.firmware_in_place", "0",
+         "the module overwrites its firmware in place: a download broken off after its first "
+         "block (failed, its tool killed, the power cut) leaves board/firmware.txt marked "
+         "incomplete and the module in its loader, which answers on neither node, until a "
+         "download completes"),
     flag("module.wire_log", "1", "the wire traces board/wire.log and board/wire.txt are written"),
     number("bcsp.refuse_ioctl", 1, 4, "none",
            "this set-up request of /dev/bcspRel2 (in their order) fails with EIO on every open"),
@@ -97,6 +106,13 @@ const BoardSetting boardSettings[] = {
          "every write stores only the first half of its bytes and returns that count"),
     flag("led.missing", "0", "/dev/led is absent: its open fails with ENOENT"),
     flag("led.refuse_period", "0", "LED_SET_PERIOD is refused with EIO"),
+    cutPoint("power.cut", "none",
+             "the power fails at this event of an update, counted from the start request: "
+             "`module_packet:N` the Nth packet written to the module (lost), `flash_write:N`, "
+             "`flash_erase:N` the Nth write or erase of /dev/flash0 (nothing of it done; with "
+             "`:torn` its first half done), `status_write:N` the Nth write to /tmp/update.log "
+             "(`:torn` likewise), `download:P` the download at P percent, `time:S` S seconds "
+             "of daemon time; spent once board/power_cut.txt records a cut (see \"Power cut\")"),
     {nullptr, SettingKind::boolean, 0, 0, nullptr, nullptr, nullptr},
 };
 
@@ -214,6 +230,9 @@ std::string allowed(const BoardSetting& row) {
     case SettingKind::seconds: return "seconds as a plain decimal number, e.g. 0.3";
     case SettingKind::keyList: return "key ids in hexadecimal separated by commas, e.g. 0x0003,0x0191";
     case SettingKind::pathList: return "absolute paths separated by commas, e.g. /tmp/,/tmp/image1.gz";
+    case SettingKind::cutPoint:
+      return "module_packet:N, flash_write:N, flash_erase:N, status_write:N (N from 1; the last "
+             "three also with :torn), download:P (P from 0 to 100), time:S (seconds)";
   }
   return "";
 }
@@ -246,6 +265,11 @@ std::string checkValue(const BoardSetting& row, const std::string& value) {
     case SettingKind::pathList:
       ok = readPathList(value);
       break;
+    case SettingKind::cutPoint: {
+      power::CutPoint point;
+      ok = power::readCutPoint(value, &point);
+      break;
+    }
   }
   if (ok) return "";
   return std::string(row.key) + " = \"" + value + "\" cannot be read; allowed: " + allowed(row);
@@ -324,6 +348,7 @@ std::string settingsTable() {
       case SettingKind::seconds: values = "seconds"; break;
       case SettingKind::keyList: values = "key ids"; break;
       case SettingKind::pathList: values = "paths"; break;
+      case SettingKind::cutPoint: values = "an event"; break;
     }
     table += "| `" + std::string(row->key) + "` | " + values + " | " + row->defaultText + " | " +
              row->meaning + " |\n";

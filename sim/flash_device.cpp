@@ -31,6 +31,7 @@
 
 #include "platform/device_requests.h"
 #include "sim/devices.h"
+#include "sim/power_cut.h"
 
 namespace sim {
 namespace {
@@ -90,6 +91,23 @@ bool inRange(uint64_t start, uint64_t length, long point) {
          static_cast<uint64_t>(point) < start + length;
 }
 
+// A power cut at this write or erase (power.cut): nothing of it is done, or
+// with ":torn" its first half (done(half)), and the board goes down.
+template <typename Done>
+void cutPowerAt(power::Event event, const char* kind, uint64_t offset, uint64_t length,
+                Done done) {
+  power::At at = power::count(event);
+  if (at == power::At::goesOn) return;
+  const uint64_t half = at == power::At::cutHalfway ? length / 2 : 0;
+  if (half > 0) done(static_cast<size_t>(half));
+  char what[128];
+  std::snprintf(what, sizeof what, "the %s of 0x%llx bytes at 0x%06llx of /dev/flash0, 0x%llx of them done",
+                kind, static_cast<unsigned long long>(length), static_cast<unsigned long long>(offset),
+                static_cast<unsigned long long>(half));
+  logOperation(kind, static_cast<unsigned long>(offset), "cut by the power loss");
+  power::cut(what);
+}
+
 class FlashDevice : public Device {
  public:
   explicit FlashDevice(int fd) : fd_(fd) {}
@@ -118,6 +136,8 @@ class FlashDevice : public Device {
     }
     if (settingOn("flash.short_write")) length /= 2;
     if (length == 0) return 0;
+    cutPowerAt(power::Event::flashWrite, "write", static_cast<uint64_t>(position_), length,
+               [this, buf](size_t half) { ::pwrite(fd_, buf, half, position_); });
     ssize_t written = ::pwrite(fd_, buf, length, position_);
     if (written < 0) return -1;
     logOperation("write", static_cast<unsigned long>(position_), std::to_string(written).c_str());
@@ -204,6 +224,9 @@ class FlashDevice : public Device {
       errno = EIO;
       return -1;
     }
+    cutPowerAt(power::Event::flashErase, "erase", start, length, [this, start](size_t half) {
+      fillErased(fd_, static_cast<off_t>(start), half);
+    });
     if (!fillErased(fd_, static_cast<off_t>(start), length)) return -1;
     char amount[32];
     std::snprintf(amount, sizeof amount, "0x%llx", static_cast<unsigned long long>(length));

@@ -15,6 +15,7 @@
 
 #include "platform/device_requests.h"
 #include "sim/devices.h"
+#include "sim/power_cut.h"
 #include "sim/virtual_module.h"
 
 namespace sim {
@@ -53,6 +54,14 @@ struct ModuleNode : Device {
   void dropStale() {
     while (!answers.empty() && answers.front().generation != vmodule::generation())
       answers.pop_front();
+  }
+
+  // A power cut at this packet (power.cut = module_packet:N): the module
+  // never gets it.
+  void cutPowerAt() {
+    if (power::count(power::Event::modulePacket) == power::At::goesOn) return;
+    vmodule::traceNote("power cut: the packet to " + std::string(name) + " is lost");
+    power::cut(std::string("a packet to the module on /dev/") + name + ", which it never got");
   }
 
   ssize_t read(void* buf, size_t n) override {
@@ -94,6 +103,7 @@ struct SerialNode : ModuleNode {
 
   ssize_t write(const void* buf, size_t n) override {
     if (n == 0) return 0;
+    cutPowerAt();
     const uint8_t* bytes = static_cast<const uint8_t*>(buf);
     vmodule::traceWire('>', name, bytes, n);
     // Anything but one whole command packet is line noise to the module.
@@ -186,6 +196,7 @@ struct BcspNode : ModuleNode {
       errno = EMSGSIZE;
       return -1;
     }
+    cutPowerAt();
     const uint8_t* bytes = static_cast<const uint8_t*>(buf);
     vmodule::traceWire('>', name, bytes, n);
     if (!vmodule::takesRequest(link)) return static_cast<ssize_t>(n);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim/power_cut.h"
 #include "sim/sim.h"
 
 namespace platform {
@@ -151,6 +152,37 @@ int writeRefused(const char* path, bool writing) {
   return 0;
 }
 
+// Descriptors the daemon opened for writing on the status file: their writes
+// are the events of a power cut at status_write:N.
+constexpr int maxStatusFds = 8;
+int statusFds[maxStatusFds] = {-1, -1, -1, -1, -1, -1, -1, -1};
+
+int* statusSlot(int fd) {
+  for (int& slot : statusFds)
+    if (slot == fd) return &slot;
+  return nullptr;
+}
+
+// The start request (type 1024, code 1, host order) that the daemon takes
+// starts the count of a power cut's events.
+void noteStartRequest(const void* buf, ssize_t n) {
+  uint32_t type = 0;
+  uint32_t code = 0;
+  if (n < 12) return;
+  std::memcpy(&type, static_cast<const uint8_t*>(buf) + 4, sizeof type);
+  std::memcpy(&code, static_cast<const uint8_t*>(buf) + 8, sizeof code);
+  if (type == 1024 && code == 1) sim::power::startRequestSeen();
+}
+
+// A wait of waitMs that ends at a time cut; -1 waits for ever.
+int cutShort(int waitMs) {
+  double cutAt = sim::power::deadline();
+  if (std::isinf(cutAt)) return waitMs;
+  double span = cutAt - sim::now();
+  int untilCut = span <= 0 ? 0 : static_cast<int>(std::ceil(span * 1000.0));
+  return waitMs < 0 || untilCut < waitMs ? untilCut : waitMs;
+}
+
 double toRealSeconds(unsigned daemonSeconds) { return sim::scaled(daemonSeconds); }
 
 unsigned toDaemonSeconds(double realSeconds) {
@@ -167,10 +199,14 @@ int open(const char* path, int flags, mode_t mode) {
     errno = error;
     return -1;
   }
-  return onMappedPath(path, -1, [&](const char* mapped) { return ::open(mapped, flags, mode); });
+  int fd = onMappedPath(path, -1, [&](const char* mapped) { return ::open(mapped, flags, mode); });
+  if (fd >= 0 && (flags & O_ACCMODE) != O_RDONLY && std::strcmp(path, statusFile) == 0)
+    if (int* slot = statusSlot(-1)) *slot = fd;
+  return fd;
 }
 
 int close(int fd) {
+  if (int* slot = statusSlot(fd); slot != nullptr && fd >= 0) *slot = -1;
   for (auto& entry : virtualFds) {
     if (entry.fd != fd || fd < 0) continue;
     entry.device.reset();
@@ -186,7 +222,16 @@ ssize_t read(int fd, void* buf, size_t n) {
 }
 
 ssize_t write(int fd, const void* buf, size_t n) {
+  sim::power::checkTime();
   if (sim::Device* device = virtualDevice(fd)) return device->write(buf, n);
+  if (fd >= 0 && statusSlot(fd) != nullptr) {
+    sim::power::At at = sim::power::count(sim::power::Event::statusWrite);
+    if (at == sim::power::At::cutHalfway) ::write(fd, buf, n / 2);
+    if (at != sim::power::At::goesOn)
+      sim::power::cut("a write of " + std::to_string(n) + " bytes to /tmp/update.log, " +
+                      std::to_string(at == sim::power::At::cutHalfway ? n / 2 : 0) +
+                      " of them written");
+  }
   return ::write(fd, buf, n);
 }
 
@@ -284,7 +329,8 @@ int poll(struct pollfd* fds, nfds_t count, int timeoutMs) {
         waitMs = span <= 0 ? 0 : static_cast<int>(std::ceil(span * 1000.0));
       }
     }
-    int n = ::poll(real, count, waitMs);
+    int n = ::poll(real, count, cutShort(waitMs));
+    sim::power::checkTime();
     if (n < 0) return -1;
     for (nfds_t i = 0; i < count; ++i)
       if (virtualDevice(fds[i].fd) == nullptr) fds[i].revents = real[i].revents;
@@ -314,6 +360,14 @@ unsigned sleep(unsigned seconds) {
   request.tv_sec = static_cast<time_t>(real);
   request.tv_nsec = static_cast<long>((real - std::floor(real)) * 1e9);
   struct timespec remaining = {};
+  double cutAt = sim::power::deadline();
+  if (!std::isinf(cutAt) && sim::now() + real >= cutAt) {
+    double span = cutAt - sim::now();
+    struct timespec untilCut = {static_cast<time_t>(span > 0 ? span : 0),
+                                static_cast<long>((span > 0 ? span - std::floor(span) : 0) * 1e9)};
+    nanosleep(&untilCut, nullptr);
+    sim::power::checkTime();
+  }
   if (nanosleep(&request, &remaining) == 0) return 0;
   return toDaemonSeconds(static_cast<double>(remaining.tv_sec) +
                          static_cast<double>(remaining.tv_nsec) / 1e9);
@@ -339,7 +393,10 @@ ssize_t sendTo(int fd, const void* buf, size_t n, int flags, const struct sockad
 
 ssize_t recvFrom(int fd, void* buf, size_t n, int flags, struct sockaddr_un* from,
                  socklen_t* fromLen) {
-  return ::recvfrom(fd, buf, n, flags, reinterpret_cast<struct sockaddr*>(from), fromLen);
+  ssize_t received =
+      ::recvfrom(fd, buf, n, flags, reinterpret_cast<struct sockaddr*>(from), fromLen);
+  noteStartRequest(buf, received);
+  return received;
 }
 
 int sigprocmask(int how, const sigset_t* set, sigset_t* old) {

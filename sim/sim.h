@@ -39,7 +39,7 @@ long settingInt(const char* key, long fallback);
 bool settingOn(const char* key);
 void reloadSettings();
 
-enum class SettingKind { boolean, number, choice, seconds, keyList, pathList };
+enum class SettingKind { boolean, number, choice, seconds, keyList, pathList, cutPoint };
 struct BoardSetting {
   const char* key;  // null ends the table
   SettingKind kind;

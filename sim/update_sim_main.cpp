@@ -3,6 +3,7 @@
 //   update_sim --root DIR [--time-scale F]
 //   update_sim --try ARCHIVE [--settings FILE] [--data FILE] [--module FILE]
 //              [--root DIR] [--time-scale F] [--keep] [--json]
+//              [--power-cut EVENT]
 //
 // The first runs the daemon in the foreground exactly as on a device (banner
 // and log lines on standard error, console prints on standard output, the
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "sim/power_cut.h"
 #include "sim/sim.h"
 #include "sim/update_sim_try.h"
 #include "update_process/update_process.h"
@@ -38,6 +40,7 @@ void printHelp() {
       "usage: update_sim --root DIR [--time-scale F]\n"
       "       update_sim --try ARCHIVE [--settings FILE] [--data FILE] [--module FILE]\n"
       "                  [--root DIR] [--time-scale F] [--keep] [--json]\n"
+      "                  [--power-cut EVENT]\n"
       "Runs the update daemon on the simulated board whose files live under DIR.\n"
       "  --root DIR        sandbox folder that holds the board's files (created when\n"
       "                    missing); with --try: a new or empty folder, or that of an\n"
@@ -54,6 +57,10 @@ void printHelp() {
       "  --keep            with --try: keep the new board's folder (a --root is kept)\n"
       "  --json            with --try: the outcome as JSON on standard output, the live\n"
       "                    view and the rest on standard error (docs/simulated_board.md)\n"
+      "  --power-cut EVENT with --try: cut the power at EVENT (as the board setting\n"
+      "                    power.cut takes it), reboot the board, run the archive again\n"
+      "                    and compare the device with an uninterrupted update of it on\n"
+      "                    a second board (DIR.reference); exit status 0 when they agree\n"
       "  -h, --help        this help; --version: the program's version\n"
       "The board settings (DIR/board/settings, or --settings) are checked first: an\n"
       "unknown setting or a value that cannot be read stops update_sim.\n"
@@ -108,7 +115,11 @@ int setUpBoard(const std::string& root, double timeScale) {
     if (!makeFolder(root + folder)) return cli::exitUsage;
   std::vector<std::string> problems = sim::checkSettingsFile(sim::boardPath("settings"));
   for (const std::string& problem : problems) report(problem);
-  return problems.empty() ? 0 : cli::exitUsage;
+  if (!problems.empty()) return cli::exitUsage;
+  // A board whose power was cut reboots now.
+  std::string rebooted;
+  if (sim::power::powerUp(root, &rebooted)) std::fprintf(stderr, "%s: %s\n", program, rebooted.c_str());
+  return 0;
 }
 
 [[noreturn]] void runDaemon(const std::string& root, double timeScale) {
@@ -130,12 +141,13 @@ int main(int argc, char** argv) {
                                      {"--data", "FILE"},
                                      {"--module", "FILE"},
                                      {"--keep", nullptr},
-                                     {"--json", nullptr}},
+                                     {"--json", nullptr},
+                                     {"--power-cut", "EVENT"}},
                                     &args, &error);
   int status = cli::settle(outcome, program, error, args, printHelp);
   if (status >= 0) return status;
   const bool trying = args.has("--try");
-  for (const char* option : {"--settings", "--data", "--module", "--keep", "--json"})
+  for (const char* option : {"--settings", "--data", "--module", "--keep", "--json", "--power-cut"})
     if (!trying && args.has(option))
       return cli::usageError(program, std::string(option) + " goes with --try ARCHIVE", helpHint);
   std::string root = args.value("--root");
@@ -164,6 +176,11 @@ int main(int argc, char** argv) {
     options.timeScale = timeScale;
     options.keep = args.has("--keep");
     options.json = args.has("--json");
+    options.powerCut = args.value("--power-cut");
+    if (args.has("--power-cut") && options.json)
+      return cli::usageError(program, "--json does not go with --power-cut", helpHint);
+    if (args.has("--power-cut"))
+      return sim::tryPowerCut(options, [timeScale](const std::string& board) { runDaemon(board, timeScale); });
     return sim::tryArchive(options, [timeScale](const std::string& board) { runDaemon(board, timeScale); });
   }
 

@@ -24,6 +24,7 @@
 
 #include "admin_side/admin_session.h"
 #include "cli/command_line.h"
+#include "sim/power_cut.h"
 #include "sim/sim.h"
 #include "sim/update_sim_report.h"
 #include "sim/virtual_module.h"
@@ -468,6 +469,235 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
   std::cout << outcomeText;
   std::cout.flush();
   return exitStatus;
+}
+
+}  // namespace sim
+
+// ---- --power-cut: a power cut rehearsed, the reboot and the run after it ----
+
+namespace sim {
+namespace {
+
+struct Run {
+  std::string result;     // "OK", "NOK"; "" when no verdict came
+  int daemonStatus = -1;  // the daemon's exit status (128 + signal when killed)
+};
+
+// One update on a board that is set up: a fresh daemon, the archive at
+// /tmp/image once it is up, the start request, the live view (when shown)
+// until the verdict or the daemon's end; then nothing of the board runs on.
+bool runOnce(const std::string& root, const std::string& archive, bool show,
+             const std::function<void(const std::string&)>& runDaemon, Run* run,
+             std::string* error) {
+  admin::Socket socket;
+  if (!socket.open(root, error)) return false;
+  pid_t daemon = startDaemon(root, socket.fd(), runDaemon);
+  if (daemon < 0) {
+    *error = std::string("cannot start the daemon: ") + std::strerror(errno);
+    return false;
+  }
+  admin::SessionOptions sessionOptions;
+  sessionOptions.root = root;
+  sessionOptions.watch = true;
+  sessionOptions.exitOnResult = true;
+  std::ostream nowhere(nullptr);
+  const bool terminal = show && ::isatty(1) == 1;
+  admin::Session session(sessionOptions, socket, show ? std::cout : nowhere, terminal,
+                         terminal ? terminalWidth(1) : 80);
+  int status = -1;
+  bool placed = false;
+  bool ok = true;
+  while (!interrupted && !session.done() && ended(daemon, &status) < 0) {
+    if (outputGone()) {
+      interrupted = SIGPIPE;
+      break;
+    }
+    session.poll(-1, pollMs);
+    if (!placed && session.daemonUp()) {
+      if (!writeWhole(root + "/tmp/image", archive, error)) {
+        ok = false;
+        break;
+      }
+      placed = true;
+      session.command("start");
+    }
+  }
+  run->result = session.done() ? session.result() : "";
+  run->daemonStatus = status >= 0 ? status : stopDaemon(daemon);
+  endBoardProcesses(daemon);
+  socket.close();
+  std::cout.flush();
+  return ok;
+}
+
+// The steps of the plan and how far each came, from the board's status file.
+std::string stepsReached(const std::string& root, bool cut) {
+  std::string plan, status, ignored;
+  readWhole(root + "/tmp/update.d/updatetodo.txt", &plan, &ignored);
+  if (!readWhole(root + "/tmp/update.log", &status, &ignored)) return "    (no status file)\n";
+  size_t first = status.find(" started ... ");
+  if (first != std::string::npos) {
+    size_t lineStart = status.rfind('\n', first);
+    status.erase(0, lineStart == std::string::npos ? 0 : lineStart + 1);
+  }
+  admin::UpdateView view = admin::readStatus(status, admin::readPlan(plan));
+  std::string text;
+  for (size_t i = 0; i < view.steps.size(); ++i) {
+    const admin::StepView& step = view.steps[i];
+    std::string how = admin::phaseText(step.phase);
+    if (how.empty()) how = "not reached";
+    if (cut && step.phase == admin::StepView::Phase::running) how = "cut";
+    if (step.percent >= 0 && step.phase == admin::StepView::Phase::running)
+      how += " at " + std::to_string(step.percent) + " %";
+    text += "    " + std::to_string(i + 1) + "/" + std::to_string(view.steps.size()) + " " +
+            step.label + " " + how + "\n";
+  }
+  if (!view.finishLine.empty()) text += "    " + view.finishLine + "\n";
+  return text.empty() ? "    (no step announced)\n" : text;
+}
+
+// How a device file differs from the reference's; "" when they are the same.
+std::string difference(const std::string& board, const std::string& reference) {
+  std::string mine, theirs, ignored;
+  const bool haveMine = readWhole(board, &mine, &ignored);
+  const bool haveTheirs = readWhole(reference, &theirs, &ignored);
+  if (haveMine != haveTheirs) return haveMine ? "there, but not on the reference" : "missing";
+  if (mine == theirs) return "";
+  size_t at = 0;
+  while (at < mine.size() && at < theirs.size() && mine[at] == theirs[at]) ++at;
+  size_t differing = 0;
+  for (size_t i = 0; i < mine.size() && i < theirs.size(); ++i) differing += mine[i] != theirs[i];
+  char text[160];
+  std::snprintf(text, sizeof text, "differs from byte 0x%zx on (%zu bytes differ; %zu bytes, the reference %zu)",
+                at, differing, mine.size(), theirs.size());
+  std::string said = text;
+  if (board.size() > 4 && board.compare(board.size() - 4, 4, ".bin") != 0) {
+    auto lineAt = [at](const std::string& content) {
+      size_t start = content.rfind('\n', at == 0 ? 0 : at - 1);
+      start = start == std::string::npos || at == 0 ? 0 : start + 1;
+      std::string line = content.substr(start, content.find('\n', start) - start);
+      while (!line.empty() && line.back() == '\r') line.pop_back();
+      return line;
+    };
+    said += ": \"" + lineAt(mine) + "\" where the reference has \"" + lineAt(theirs) + "\"";
+  }
+  return said;
+}
+
+}  // namespace
+
+int tryPowerCut(const TryOptions& options, const std::function<void(const std::string&)>& runDaemon) {
+  auto fail = [](const std::string& text) {
+    std::fprintf(stderr, "%s: %s\n", program, text.c_str());
+    return cli::exitUsage;
+  };
+  power::CutPoint point;
+  if (!power::readCutPoint(options.powerCut, &point))
+    return fail("--power-cut takes an event as power.cut does (docs/simulated_board.md), not \"" +
+                options.powerCut + "\"");
+  std::string error;
+  std::vector<Input> inputs;
+  std::string root;
+  std::string reference;
+  if (!readInputs(options, &inputs, &error)) return fail(error);
+  std::string settings = inputs[1].content;
+  std::string ignored;
+  bool setsCut = false;
+  for (size_t start = 0; start < settings.size();) {
+    size_t end = settings.find('\n', start);
+    std::string line = settings.substr(start, end == std::string::npos ? end : end - start);
+    line = line.substr(0, line.find('#'));
+    line = line.substr(0, line.find('='));
+    setsCut = setsCut || listEntries(line).front() == "power.cut";
+    start = end == std::string::npos ? settings.size() : end + 1;
+  }
+  if (setsCut)
+    return fail(options.settings + " sets power.cut already: give the cut point with --power-cut alone");
+  if (!makeRoot(options.root, &root, &error) || !makeRoot(root + ".reference", &reference, &error) ||
+      !setUpBoard(reference, inputs, &error) || !setUpBoard(root, inputs, &error))
+    return fail(error);
+  if (!settings.empty() && settings.back() != '\n') settings += '\n';
+  if (!writeWhole(root + "/board/settings", settings + "power.cut = " + options.powerCut + "\n", &error))
+    return fail(error);
+
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  struct sigaction action = {};
+  action.sa_handler = onSignal;
+  for (int signalNumber : endingSignals) sigaction(signalNumber, &action, nullptr);
+  std::printf("Rehearsing a power cut at %s with %s (time scale %g)\n", options.powerCut.c_str(),
+              options.archive.c_str(), options.timeScale);
+  std::printf("The reference: the update uninterrupted on a second fresh board, %s ...\n",
+              reference.c_str());
+  std::cout.flush();
+  Run referenceRun, cutRun, rerun;
+  bool ok = runOnce(reference, inputs[0].content, false, runDaemon, &referenceRun, &error);
+  if (ok && !interrupted) {
+    std::printf("The reference ended %s.\nRun 1 on %s, the power cut at %s:\n",
+                referenceRun.result.empty() ? "without a result" : referenceRun.result.c_str(),
+                root.c_str(), options.powerCut.c_str());
+    std::cout.flush();
+    ok = runOnce(root, inputs[0].content, true, runDaemon, &cutRun, &error);
+  }
+  std::string record;
+  const bool cut = readWhole(root + "/board/power_cut.txt", &record, &ignored);
+  if (ok && !interrupted) {
+    if (cut) {
+      std::printf("The power was cut (board/power_cut.txt):\n  %s", record.c_str());
+      std::printf("Run 1 reached:\n%s", stepsReached(root, true).c_str());
+      std::string rebooted;
+      power::powerUp(root, &rebooted);
+      std::printf("The board is %s.\nRun 2 after the reboot, the same archive again:\n",
+                  rebooted.c_str());
+      std::cout.flush();
+      ok = runOnce(root, inputs[0].content, true, runDaemon, &rerun, &error);
+      if (ok && !interrupted) std::printf("Run 2 reached:\n%s", stepsReached(root, false).c_str());
+    } else {
+      std::printf("The power cut at %s never came: run 1 ended %s.\n", options.powerCut.c_str(),
+                  cutRun.result.empty() ? "without a result" : cutRun.result.c_str());
+    }
+  }
+  if (!ok) std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+  if (interrupted) {
+    std::fprintf(stderr, "%s: interrupted by %s; the daemon and the board's processes are stopped\n",
+                 program, interruptionText(interrupted));
+    std::cout.flush();
+    return 128 + interrupted;
+  }
+  if (!ok) return cli::exitUsage;
+
+  struct DeviceFile {
+    const char* path;
+    const char* what;
+  };
+  const DeviceFile deviceFiles[] = {{"board/flash0.bin", "the flash"},
+                                    {"board/module.psr", "the module's store"},
+                                    {"board/firmware.txt", "the module's firmware"},
+                                    {"etc/data.txt", "the version records"}};
+  bool same = true;
+  std::printf("The device against the uninterrupted update:\n");
+  for (const DeviceFile& file : deviceFiles) {
+    std::string differs = difference(root + "/" + file.path, reference + "/" + file.path);
+    same = same && differs.empty();
+    std::printf("  %-22s %-22s %s\n", file.path, file.what,
+                differs.empty() ? "as after the uninterrupted update" : differs.c_str());
+  }
+  std::printf("Run 1: %s; run 2: %s; the reference: %s.\n",
+              cut ? ("power cut at " + options.powerCut).c_str() : "no power cut",
+              cut ? (rerun.result.empty() ? "no result" : rerun.result.c_str()) : "not run",
+              referenceRun.result.empty() ? "no result" : referenceRun.result.c_str());
+  std::printf("%s\n", !cut   ? "No power cut came: nothing was rehearsed."
+                     : same ? "The device ends as an uninterrupted update leaves it."
+                            : "The device does NOT end as an uninterrupted update leaves it.");
+  if (options.keep || !options.root.empty())
+    std::printf("Everything is left in %s (the reference board: %s).\n", root.c_str(),
+                reference.c_str());
+  else if (removeTree(root) && removeTree(reference))
+    std::printf("The boards are removed (--keep keeps them).\n");
+  else
+    std::fprintf(stderr, "%s: %s\n", program, cli::fileError(root, errno).c_str());
+  std::cout.flush();
+  std::fflush(stdout);
+  return cut && same ? cli::exitGood : cli::exitBad;
 }
 
 }  // namespace sim

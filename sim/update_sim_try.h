@@ -15,6 +15,7 @@ struct TryOptions {
   double timeScale = 1.0;
   bool keep = false;  // keep the new board's folder (one given by root is always kept)
   bool json = false;  // the outcome as JSON on standard output, the rest on standard error
+  std::string powerCut;  // --power-cut: the cut point of power.cut ("" for none)
 };
 
 // Prepares a fresh board, runs the daemon on it in a child process (through
@@ -26,5 +27,14 @@ struct TryOptions {
 // 128 + the signal's number when SIGINT, SIGTERM or SIGHUP interrupted it or
 // its standard output was closed (SIGPIPE, also when seen without a write).
 int tryArchive(const TryOptions& options, const std::function<void(const std::string&)>& runDaemon);
+
+// tryArchive with a power cut at options.powerCut: first the archive on a
+// second fresh board uninterrupted (the reference, in ROOT.reference), then on
+// the board with power.cut set; once the power is cut, the reboot, a fresh
+// daemon and the same archive again; then the device (flash, the module's
+// store and firmware, the version records) compared with the reference. The
+// exit status: 0 when the device ends as the uninterrupted update left the
+// reference, 1 when it does not or the cut never came, else as tryArchive.
+int tryPowerCut(const TryOptions& options, const std::function<void(const std::string&)>& runDaemon);
 
 }  // namespace sim

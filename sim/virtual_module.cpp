@@ -155,6 +155,20 @@ void syncFirmwareVersion() {
   saveStore();
 }
 
+// With module.firmware_in_place a download that broke off leaves
+// board/firmware.txt with the line "incomplete" after the version: the
+// module then runs its loader, which answers on neither node, until a
+// download completes.
+bool firmwareIncomplete() {
+  std::string text;
+  if (!readWholeFile(boardPath("firmware.txt"), &text)) return false;
+  size_t second = text.find('\n');
+  return second != std::string::npos && text.compare(second + 1, 10, "incomplete") == 0;
+}
+
+// The link the module answers on after a start: none in its loader.
+Link startingLink(Link chosen) { return firmwareIncomplete() ? Link::none : chosen; }
+
 bool sameSandbox() {
   struct stat st;
   if (::stat(root(), &st) != 0) return state.root == root();
@@ -210,6 +224,7 @@ void ensureStarted() {
     state.link = Link::bcsp;
   else
     state.link = linkFromStore(state.store);
+  state.link = startingLink(state.link);
 }
 
 void restart() {
@@ -221,8 +236,10 @@ void restart() {
   ++state.generation;
   loadStore(false);
   syncFirmwareVersion();
-  state.link = linkFromStore(state.store);
-  traceNote("etxhwif reset, module restarts on link " + std::string(linkName(state.link)));
+  state.link = startingLink(linkFromStore(state.store));
+  traceNote("etxhwif reset, module restarts " +
+            std::string(firmwareIncomplete() ? "in its loader (firmware incomplete)"
+                                             : "on link " + std::string(linkName(state.link))));
 }
 
 unsigned generation() { return state.generation; }

@@ -33,10 +33,21 @@ int percentWritten(uint32_t written, uint32_t size) {
   return static_cast<int>(written * 100 / size);
 }
 
+// The header's sector, erased before: the bytes after the 64-byte header
+// first, then the header alone. A write cut short by a power loss can then
+// leave a good header only over a sector whose other bytes are all in.
+int writeHeaderSector(uint32_t sector, const uint8_t* image, uint32_t length) {
+  if (length > imageHeaderSize &&
+      writeFlash(sector + static_cast<uint32_t>(imageHeaderSize), image + imageHeaderSize,
+                 length - static_cast<uint32_t>(imageHeaderSize)) != 1)
+    return -1;
+  return writeFlash(sector, image, length < imageHeaderSize ? length : imageHeaderSize);
+}
+
 // The sector at imageStart holds the image's header, so it is erased first
-// and written last: until the final write the image area holds the old
-// image (nothing changed yet) or no valid header at all, never a valid
-// header over sectors that are not all written. The other sectors go in
+// and written last, the header itself in the very last request: until then
+// the image area holds the old image (nothing changed yet) or no valid
+// header at all, never a valid header over bytes that are not all written. The other sectors go in
 // their order; besides the header's sector only the sector of the last chunk
 // is erased (the driver handles full chunks itself). The progress figure of
 // the n-th write is that of the n-th sector in address order (n full chunks
@@ -66,7 +77,9 @@ int writeSectors(const uint8_t* image, uint32_t size) {
         eraseFlash(static_cast<uint32_t>(sector),
                    static_cast<uint32_t>(flashLayout.imageSectorSize)) != 1)
       return -1;
-    if (writeFlash(static_cast<uint32_t>(sector), image + offset, length) != 1) return -1;
+    if (index == 0 ? writeHeaderSector(static_cast<uint32_t>(sector), image, length) != 1
+                   : writeFlash(static_cast<uint32_t>(sector), image + offset, length) != 1)
+      return -1;
     written += length;
   }
   showProgressFigure("100 percent ", progressSize);

@@ -40,7 +40,7 @@ TEST(BoardSettings, FileIsCheckedAgainstTheTable) {
       {"dfu.reslt = fail",
        ":1: unknown setting \"dfu.reslt\"; the dfu settings are dfu.result, dfu.delay"},
       {"modul.silent = 1", ":1: unknown setting \"modul.silent\"; the settings are module.*, bcsp.*, "
-                           "fs.*, dfu.*, flash.*, led.* (docs/simulated_board.md lists them)"},
+                           "fs.*, dfu.*, flash.*, led.*, power.* (docs/simulated_board.md lists them)"},
       {"fs.full = /tmp/, /tmp/pskeydump.psr", ""},
       {"fs.full = tmp", ":1: fs.full = \"tmp\" cannot be read; allowed: absolute paths separated "
                         "by commas, e.g. /tmp/,/tmp/image1.gz"},
@@ -53,6 +53,11 @@ TEST(BoardSettings, FileIsCheckedAgainstTheTable) {
                          "decimal number, e.g. 0.3"},
       {"module.fail_keys = 0x3,zz", ":1: module.fail_keys = \"0x3,zz\" cannot be read; allowed: "
                                     "key ids in hexadecimal separated by commas, e.g. 0x0003,0x0191"},
+      {"power.cut = flash_write:3:torn", ""},
+      {"power.cut = module_packet:2:torn",
+       ":1: power.cut = \"module_packet:2:torn\" cannot be read; allowed: module_packet:N, "
+       "flash_write:N, flash_erase:N, status_write:N (N from 1; the last three also with :torn), "
+       "download:P (P from 0 to 100), time:S (seconds)"},
       {"module.silent", ":1: \"module.silent\" is not a setting; write key = value"},
   };
   for (const Case& c : cases) {

@@ -58,7 +58,8 @@ struct ImageWriterTest : ::testing::Test {
   }
 };
 
-// The header's sector is erased before any other request and written last;
+// The header's sector is erased before any other request and written last,
+// the bytes after the header first and the header alone at the very end;
 // of the others only the sector of the last chunk is erased, before it. The
 // bytes around the image stay erased.
 TEST_F(ImageWriterTest, ChunksAndTheEraseBeforeTheLastOne) {
@@ -69,11 +70,11 @@ TEST_F(ImageWriterTest, ChunksAndTheEraseBeforeTheLastOne) {
   const Case cases[] = {
       {196708,
        "erase 0x020000 0x10000\nwrite 0x030000 65536\nwrite 0x040000 65536\n"
-       "erase 0x050000 0x10000\nwrite 0x050000 100\nwrite 0x020000 65536\n"},
+       "erase 0x050000 0x10000\nwrite 0x050000 100\nwrite 0x020040 65472\nwrite 0x020000 64\n"},
       {0x20000,
        "erase 0x020000 0x10000\nerase 0x030000 0x10000\nwrite 0x030000 65536\n"
-       "write 0x020000 65536\n"},
-      {1000, "erase 0x020000 0x10000\nwrite 0x020000 1000\n"},
+       "write 0x020040 65472\nwrite 0x020000 64\n"},
+      {1000, "erase 0x020000 0x10000\nwrite 0x020040 936\nwrite 0x020000 64\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.size);
@@ -95,12 +96,12 @@ TEST_F(ImageWriterTest, FourMegabyteFlashTakesTheLargerImage) {
   EXPECT_EQ(software, flashAt(imageStart, software.size()));
   EXPECT_EQ(0u, flashLog().find("erase 0x020000 0x10000\nwrite 0x030000 65536\n"));
   EXPECT_NE(std::string::npos,
-            flashLog().find("erase 0x1f0000 0x10000\nwrite 0x1f0000 10\nwrite 0x020000 65536\n"));
+            flashLog().find("erase 0x1f0000 0x10000\nwrite 0x1f0000 10\nwrite 0x020040 65472\nwrite 0x020000 64\n"));
 }
 
 // The first refused request ends the writing with -1 and nothing after it,
 // and no valid header is left at imageStart: a refused erase of the header's
-// sector leaves the flash as it was, any later refusal leaves that sector
+// sector leaves the flash as it was, any later refusal leaves the header
 // erased.
 TEST_F(ImageWriterTest, RefusedRequestStopsTheWritingWithoutAHeader) {
   const std::string ioctlFailed = "ioctl failed:-1 errno: 5 Input/output error\n";
@@ -118,7 +119,7 @@ TEST_F(ImageWriterTest, RefusedRequestStopsTheWritingWithoutAHeader) {
        " 66 percent " + ioctlFailed},
       {"flash.write_fails_at = 0x20000\n",
        "erase 0x020000 0x10000\nwrite 0x030000 65536\nwrite 0x040000 65536\n"
-       "erase 0x050000 0x10000\nwrite 0x050000 100\n",
+       "erase 0x050000 0x10000\nwrite 0x050000 100\nwrite 0x020040 65472\n",
        " 99 percent " + writeFailed},
   };
   for (const auto& c : cases) {
@@ -130,7 +131,7 @@ TEST_F(ImageWriterTest, RefusedRequestStopsTheWritingWithoutAHeader) {
     EXPECT_EQ(descriptors, openDescriptors());
     EXPECT_EQ(c.flashLog, flashLog());
     EXPECT_EQ(stepLine + c.status, statusFile());
-    EXPECT_EQ(Bytes(0x10000, 0xFF), flashAt(imageStart, 0x10000));
+    EXPECT_EQ(Bytes(64, 0xFF), flashAt(imageStart, 64));
     EXPECT_FALSE(sandbox.exists("/tmp/image"));
   }
 }
