@@ -264,6 +264,28 @@ int ended(pid_t pid, int* status) {
   return *status;
 }
 
+// Plays the admin side until the update's result, the daemon's own end or
+// an interruption (a closed standard output included): once the daemon is
+// up the archive goes to /tmp/image and the start request out. False when
+// the archive could not be put there.
+bool driveUpdate(admin::Session& session, pid_t daemon, const std::string& root,
+                 const std::string& archive, int* status, std::string* error) {
+  bool placed = false;
+  while (!interrupted && !session.done() && ended(daemon, status) < 0) {
+    if (outputGone()) {
+      interrupted = SIGPIPE;
+      break;
+    }
+    session.poll(-1, pollMs);
+    if (!placed && session.daemonUp()) {
+      if (!writeWhole(root + "/tmp/image", archive, error)) return false;
+      placed = true;
+      session.command("start");
+    }
+  }
+  return true;
+}
+
 // SIGTERM ends the daemon in order (exitHandler); SIGKILL if it hangs.
 int stopDaemon(pid_t pid) {
   int status = -1;
@@ -402,22 +424,8 @@ int tryArchive(const TryOptions& options, const std::function<void(const std::st
   admin::Session session(sessionOptions, socket, info, terminal,
                          terminal ? terminalWidth(infoFd) : 80);
   int status = -1;
-  bool archivePlaced = false;
-  while (!interrupted && !session.done() && ended(daemon, &status) < 0) {
-    if (outputGone()) {
-      interrupted = SIGPIPE;
-      break;
-    }
-    session.poll(-1, pollMs);
-    if (!archivePlaced && session.daemonUp()) {
-      if (!writeWhole(root + "/tmp/image", inputs[0].content, &error)) {
-        std::fprintf(stderr, "%s: %s\n", program, error.c_str());
-        break;
-      }
-      archivePlaced = true;
-      session.command("start");
-    }
-  }
+  if (!driveUpdate(session, daemon, root, inputs[0].content, &status, &error))
+    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
   bool ok = session.done() && session.result() == "OK";
   if (interrupted && !session.done())
     std::fprintf(stderr,
@@ -505,23 +513,7 @@ bool runOnce(const std::string& root, const std::string& archive, bool show,
   admin::Session session(sessionOptions, socket, show ? std::cout : nowhere, terminal,
                          terminal ? terminalWidth(1) : 80);
   int status = -1;
-  bool placed = false;
-  bool ok = true;
-  while (!interrupted && !session.done() && ended(daemon, &status) < 0) {
-    if (outputGone()) {
-      interrupted = SIGPIPE;
-      break;
-    }
-    session.poll(-1, pollMs);
-    if (!placed && session.daemonUp()) {
-      if (!writeWhole(root + "/tmp/image", archive, error)) {
-        ok = false;
-        break;
-      }
-      placed = true;
-      session.command("start");
-    }
-  }
+  const bool ok = driveUpdate(session, daemon, root, archive, &status, error);
   run->result = session.done() ? session.result() : "";
   run->daemonStatus = status >= 0 ? status : stopDaemon(daemon);
   endBoardProcesses(daemon);
