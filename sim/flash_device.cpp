@@ -92,18 +92,19 @@ bool inRange(uint64_t start, uint64_t length, long point) {
 }
 
 // A power cut at this write or erase (power.cut): nothing of it is done, or
-// with ":torn" its first half (done(half)), and the board goes down.
+// with ":torn" its first half (done(half), which gives the bytes it stored),
+// and the board goes down.
 template <typename Done>
 void cutPowerAt(power::Event event, const char* kind, uint64_t offset, uint64_t length,
                 Done done) {
   power::At at = power::count(event);
   if (at == power::At::goesOn) return;
   const uint64_t half = at == power::At::cutHalfway ? length / 2 : 0;
-  if (half > 0) done(static_cast<size_t>(half));
+  const uint64_t stored = half > 0 ? done(static_cast<size_t>(half)) : 0;
   char what[128];
   std::snprintf(what, sizeof what, "the %s of 0x%llx bytes at 0x%06llx of /dev/flash0, 0x%llx of them done",
                 kind, static_cast<unsigned long long>(length), static_cast<unsigned long long>(offset),
-                static_cast<unsigned long long>(half));
+                static_cast<unsigned long long>(stored));
   logOperation(kind, static_cast<unsigned long>(offset), "cut by the power loss");
   power::cut(what);
 }
@@ -137,7 +138,10 @@ class FlashDevice : public Device {
     if (settingOn("flash.short_write")) length /= 2;
     if (length == 0) return 0;
     cutPowerAt(power::Event::flashWrite, "write", static_cast<uint64_t>(position_), length,
-               [this, buf](size_t half) { ::pwrite(fd_, buf, half, position_); });
+               [this, buf](size_t half) -> uint64_t {
+                 const ssize_t stored = ::pwrite(fd_, buf, half, position_);
+                 return stored > 0 ? static_cast<uint64_t>(stored) : 0;
+               });
     ssize_t written = ::pwrite(fd_, buf, length, position_);
     if (written < 0) return -1;
     logOperation("write", static_cast<unsigned long>(position_), std::to_string(written).c_str());
@@ -224,9 +228,10 @@ class FlashDevice : public Device {
       errno = EIO;
       return -1;
     }
-    cutPowerAt(power::Event::flashErase, "erase", start, length, [this, start](size_t half) {
-      fillErased(fd_, static_cast<off_t>(start), half);
-    });
+    cutPowerAt(power::Event::flashErase, "erase", start, length,
+               [this, start](size_t half) -> uint64_t {
+                 return fillErased(fd_, static_cast<off_t>(start), half) ? half : 0;
+               });
     if (!fillErased(fd_, static_cast<off_t>(start), length)) return -1;
     char amount[32];
     std::snprintf(amount, sizeof amount, "0x%llx", static_cast<unsigned long long>(length));

@@ -226,11 +226,10 @@ ssize_t write(int fd, const void* buf, size_t n) {
   if (sim::Device* device = virtualDevice(fd)) return device->write(buf, n);
   if (fd >= 0 && statusSlot(fd) != nullptr) {
     sim::power::At at = sim::power::count(sim::power::Event::statusWrite);
-    if (at == sim::power::At::cutHalfway) ::write(fd, buf, n / 2);
+    ssize_t written = at == sim::power::At::cutHalfway ? ::write(fd, buf, n / 2) : 0;
     if (at != sim::power::At::goesOn)
       sim::power::cut("a write of " + std::to_string(n) + " bytes to /tmp/update.log, " +
-                      std::to_string(at == sim::power::At::cutHalfway ? n / 2 : 0) +
-                      " of them written");
+                      std::to_string(written > 0 ? written : 0) + " of them written");
   }
   return ::write(fd, buf, n);
 }
