@@ -8,36 +8,27 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_bytes.h"
 #include "image/crc32.h"
 #include "image/image.h"
 #include "image/image_format.h"
 
 namespace {
 
-std::vector<uint8_t> buffer(size_t length) {
-  std::vector<uint8_t> bytes(length);
-  uint32_t state = 12345;
-  for (auto& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<uint8_t>(state >> 16);
-  }
-  return bytes;
-}
-
 void BM_UpdCrc32(benchmark::State& state) {
-  auto bytes = buffer(static_cast<size_t>(state.range(0)));
+  auto bytes = bench::patternBytes(static_cast<size_t>(state.range(0)));
   for (auto _ : state) benchmark::DoNotOptimize(upd::crc32(bytes.data(), bytes.size()));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
 void BM_UpdCrc32Bytewise(benchmark::State& state) {
-  auto bytes = buffer(static_cast<size_t>(state.range(0)));
+  auto bytes = bench::patternBytes(static_cast<size_t>(state.range(0)));
   for (auto _ : state) benchmark::DoNotOptimize(upd::crc32Bytewise(bytes.data(), bytes.size()));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
 void BM_ZlibCrc32(benchmark::State& state) {
-  auto bytes = buffer(static_cast<size_t>(state.range(0)));
+  auto bytes = bench::patternBytes(static_cast<size_t>(state.range(0)));
   for (auto _ : state)
     benchmark::DoNotOptimize(::crc32(0L, bytes.data(), static_cast<uInt>(bytes.size())));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
@@ -46,7 +37,7 @@ void BM_ZlibCrc32(benchmark::State& state) {
 // checkHeader over an 8 MiB single image: header copy, header CRC, data CRC.
 void BM_CheckHeader8MiB(benchmark::State& state) {
   constexpr size_t length = 8u << 20;
-  auto image = buffer(length);
+  auto image = bench::patternBytes(length);
   upd::writeBe32(image.data(), upd::IMAGE_MAGIC);
   upd::writeBe32(image.data() + upd::headerDataSizeOffset, length - 64);
   upd::writeBe32(image.data() + upd::headerDataCrcOffset,

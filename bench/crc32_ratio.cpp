@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench_bytes.h"
 #include "image/crc32.h"
 
 namespace {
@@ -45,12 +46,7 @@ double secondsPerPass(Crc crc) {
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? std::atoi(argv[1]) : 7;
   if (rounds < 1) rounds = 1;
-  std::vector<uint8_t> bytes(bufferLength);
-  uint32_t state = 12345;
-  for (auto& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<uint8_t>(state >> 16);
-  }
+  const std::vector<uint8_t> bytes = bench::patternBytes(bufferLength);
   auto daemonCrc = [&] { return upd::crc32(bytes.data(), bytes.size()); };
   auto zlibCrc = [&] {
     return static_cast<uint32_t>(::crc32(0L, bytes.data(), static_cast<uInt>(bytes.size())));

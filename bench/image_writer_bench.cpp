@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_bytes.h"
 #include "bench_sandbox.h"
 #include "image/crc32.h"
 #include "image/image.h"
@@ -50,10 +51,7 @@ Bytes makeImage(const Bytes& data, uint8_t type, const char* name) {
 // A multi-file archive: a note, a package, the software image of the
 // given size.
 Bytes makeArchive(size_t softwareSize) {
-  Bytes software(softwareSize);
-  uint32_t state = 7;
-  for (auto& byte : software)
-    byte = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 16);
+  const Bytes software = bench::patternBytes(softwareSize, 7);
   const std::vector<Bytes> parts = {Bytes(4, 1), Bytes(1000, 2),
                                     makeImage(software, 2, "Linux LAP software")};
   Bytes data(4 * (parts.size() + 1), 0);

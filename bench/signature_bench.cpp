@@ -12,6 +12,7 @@
 #include <ctime>
 #include <vector>
 
+#include "bench_bytes.h"
 #include "image/ed25519.h"
 #include "image/sha512.h"
 
@@ -19,19 +20,9 @@ namespace {
 
 constexpr size_t messageLength = 4u << 20;
 
-std::vector<uint8_t> buffer(size_t length) {
-  std::vector<uint8_t> bytes(length);
-  uint32_t state = 12345;
-  for (auto& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<uint8_t>(state >> 16);
-  }
-  return bytes;
-}
-
 // A key and its signature of the 4 MiB message, made once.
 struct Signed {
-  std::vector<uint8_t> message = buffer(messageLength);
+  std::vector<uint8_t> message = bench::patternBytes(messageLength);
   uint8_t key[32] = {}, signature[64] = {};
   EVP_PKEY* publicKey = nullptr;
   Signed() {
@@ -88,7 +79,7 @@ void BM_UpdVerifyEmpty(benchmark::State& state) {
 }
 
 void BM_UpdSha512(benchmark::State& state) {
-  auto bytes = buffer(static_cast<size_t>(state.range(0)));
+  auto bytes = bench::patternBytes(static_cast<size_t>(state.range(0)));
   uint8_t digest[64];
   for (auto _ : state) {
     upd::Sha512 hash;
@@ -101,7 +92,7 @@ void BM_UpdSha512(benchmark::State& state) {
 }
 
 void BM_OpenSslSha512(benchmark::State& state) {
-  auto bytes = buffer(static_cast<size_t>(state.range(0)));
+  auto bytes = bench::patternBytes(static_cast<size_t>(state.range(0)));
   uint8_t digest[64];
   for (auto _ : state) benchmark::DoNotOptimize(SHA512(bytes.data(), bytes.size(), digest));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <vector>
 
+#include "bench_bytes.h"
 #include "image/ed25519.h"
 #include "image/sha512.h"
 
@@ -47,12 +48,7 @@ double seconds(Work work) {
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? std::atoi(argv[1]) : 5;
   if (rounds < 1) rounds = 1;
-  std::vector<uint8_t> message(messageLength);
-  uint32_t state = 12345;
-  for (auto& byte : message) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<uint8_t>(state >> 16);
-  }
+  const std::vector<uint8_t> message = bench::patternBytes(messageLength);
   const upd::ByteSpan whole = {message.data(), message.size()}, none = {nullptr, 0};
   if (upd::ed25519Verify(signature, key, &none, 1) != 1) {
     std::fprintf(stderr, "signature_time: the empty message's signature does not verify\n");
