@@ -129,7 +129,6 @@ struct KeyStep {
 
 bool always() { return true; }
 bool keysToSet() { return fileReadable(toSetPSKeyPath); }
-bool nothingToPrepare() { return true; }
 void nothing() {}
 bool removeDump() {
   platform::remove(dumpPSKeyPath);
@@ -144,7 +143,7 @@ void writeNextHostIfKey() { writeHostIfPSKeys(0); }
 constexpr KeyStep readKeys = {readStartTimeout, readKeyTimeout, always,
                               removeDump,       readNextKey,    protectDump};
 constexpr KeyStep writeNewKeys = {newWriteStartTimeout, newWriteKeyTimeout, keysToSet,
-                                  nothingToPrepare,     writeKeysToSet,     nothing};
+                                  always,               writeKeysToSet,     nothing};
 constexpr KeyStep writeAllKeys = {allWriteStartTimeout, allWriteKeyTimeout, always,
                                   prepareNewKeys,       writePreparedKeys,  nothing};
 
